@@ -1,0 +1,51 @@
+// Text services on Linux. The "ANSI code page" of a Linux system is UTF-8.
+// Upper-casing uses the C.UTF-8 locale's tables, one UTF-16 unit at a time,
+// whatever locale the host process runs in.
+#include <clocale>
+#include <cwctype>
+#include <locale.h>
+
+#include "platform/platform.h"
+
+namespace quillet::platform {
+
+namespace {
+
+locale_t CaseLocale() {
+  static const locale_t locale = [] {
+    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (l == static_cast<locale_t>(0)) l = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+    return l;
+  }();
+  return locale;
+}
+
+char16_t UpperUnit(char16_t c, locale_t locale) {
+  if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+  if (c >= 0xD800 && c <= 0xDFFF) return c;  // halves of a pair are left alone
+  if (locale == static_cast<locale_t>(0)) return c;
+  const wint_t upper = towupper_l(static_cast<wint_t>(c), locale);
+  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
+}
+
+}  // namespace
+
+std::u16string AnsiToUtf16(std::string_view text) { return Utf8ToUtf16(text); }
+std::string Utf16ToAnsi(std::u16string_view text) { return Utf16ToUtf8(text); }
+
+std::u16string UpperCase(std::u16string_view text) {
+  const locale_t locale = CaseLocale();
+  std::u16string out(text);
+  for (char16_t& c : out) c = UpperUnit(c, locale);
+  return out;
+}
+
+bool SameText(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  const locale_t locale = CaseLocale();
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && UpperUnit(a[i], locale) != UpperUnit(b[i], locale)) return false;
+  return true;
+}
+
+}  // namespace quillet::platform

@@ -1,0 +1,3 @@
+#pragma once
+// On Windows the module uses GDI itself.
+#include <windows.h>

@@ -1,0 +1,35 @@
+#include "plugin/module_lifetime.h"
+
+#include "handlers/vekCB7zClass.h"
+#include "handlers/vekCBRClass.h"
+#include "handlers/vekCBxClasses.h"
+#include "scaling/scaling.h"
+
+namespace quillet {
+
+bool ModuleStartup() noexcept {
+  try {
+    InitializeScaling();
+    CBxClassList = new TvekCBxClassList();
+    // The order binds: the detect string lists extensions in it, and the
+    // dispatch asks the handlers from the last to the first.
+    RegisterCBRHandlers();
+    RegisterCB7zHandlers();
+    return true;
+  } catch (...) {
+    ModuleShutdown();
+    return false;
+  }
+}
+
+void ModuleShutdown() noexcept {
+  try {
+    TvekCBxClassList* list = CBxClassList;
+    CBxClassList = nullptr;
+    delete list;
+    FinalizeScaling();
+  } catch (...) {
+  }
+}
+
+}  // namespace quillet

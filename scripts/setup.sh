@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Installs everything Quillet needs to build and test on Debian 12, from
+# Debian's own archive: the native toolchain and libraries, the mingw-w64
+# cross compiler with Wine for the Windows target, the archive tools that
+# make test fixtures, and the source packages the Windows test DLLs are
+# built from. Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git ca-certificates
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libgdk-pixbuf-2.0-dev libglib2.0-dev webp-pixbuf-loader libpng-dev
+  p7zip-full 7zip tar
+  libunrar5 libunrar-dev unrar rar
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
+  wine64 wine
+  dpkg-dev
+  python3 file binutils zip unzip
+)
+
+sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+enable_components() {
+  # Debian's non-free component carries unrar and rar; deb-src entries give
+  # the 7-Zip and unrar sources for the Windows test libraries.
+  local f=/etc/apt/sources.list.d/debian.sources changed=0
+  if [ -f "$f" ]; then
+    if grep -q '^Components:' "$f" && ! grep -q '^Components:.*non-free\b' "$f"; then
+      sudo_if_needed sed -i -E '/^Components:/ s/$/ contrib non-free non-free-firmware/' "$f"
+      changed=1
+    fi
+    if ! grep -q '^Types:.*deb-src' "$f"; then
+      sudo_if_needed sed -i -E 's/^Types: deb$/Types: deb deb-src/' "$f"
+      changed=1
+    fi
+  fi
+  if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
+    if ! grep -q '^deb .* non-free' /etc/apt/sources.list; then
+      sudo_if_needed sed -i -E '/^deb / s/ main$/ main contrib non-free non-free-firmware/' /etc/apt/sources.list
+      changed=1
+    fi
+    if ! grep -q '^deb-src ' /etc/apt/sources.list; then
+      grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+        sudo_if_needed tee -a /etc/apt/sources.list >/dev/null
+      changed=1
+    fi
+  fi
+  echo "$changed"
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+changed=$(enable_components)
+if [ "${#missing[@]}" -gt 0 ] || [ "$changed" = 1 ] || [ ! -d /var/lib/apt/lists ] ||
+   [ -z "$(ls /var/lib/apt/lists/*Sources* 2>/dev/null)" ]; then
+  sudo_if_needed apt-get update -q
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+echo "setup: system packages are in place"

@@ -1,0 +1,37 @@
+#include "support/test_support.h"
+
+#include <cstdlib>
+#include <system_error>
+
+#include "platform/platform.h"
+
+namespace quillet::test {
+
+bool RunningOnWindows() { return platform::kDirectorySeparator == u'\\'; }
+
+std::filesystem::path ScratchDir(const std::string& name) {
+  std::filesystem::path root;
+  if (const char* out = std::getenv("QUILLET_TEST_OUTPUT"); out != nullptr && *out != '\0') {
+    root = out;
+    if (RunningOnWindows() && root.string().rfind('/', 0) == 0) root = "Z:" + root.string();
+  } else {
+    root = std::filesystem::temp_directory_path() / "quillet-tests";
+  }
+  std::filesystem::path dir = root / name;
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+std::u16string ModulePath(const std::filesystem::path& path) {
+  std::u16string text = path.u16string();
+  if (RunningOnWindows()) {
+    if (!text.empty() && text.front() == u'/') text = u"Z:" + text;
+    for (char16_t& c : text)
+      if (c == u'/') c = u'\\';
+  }
+  return text;
+}
+
+}  // namespace quillet::test

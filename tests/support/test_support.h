@@ -1,0 +1,19 @@
+#pragma once
+// Helpers shared by the test programs.
+#include <filesystem>
+#include <string>
+
+namespace quillet::test {
+
+// A fresh, empty folder for one test's files, below the build tree's
+// test-output folder (or the system's temporary folder).
+std::filesystem::path ScratchDir(const std::string& name);
+
+// The path as the module under test must be given it, in UTF-16. Under Wine a
+// Unix path becomes the same file through drive Z:.
+std::u16string ModulePath(const std::filesystem::path& path);
+
+// Whether the tests run as a Windows program (under Wine).
+bool RunningOnWindows();
+
+}  // namespace quillet::test
