@@ -35,3 +35,31 @@ std::u16string ModulePath(const std::filesystem::path& path) {
 }
 
 }  // namespace quillet::test
+
+#include <gtest/gtest.h>
+
+namespace quillet::test {
+
+std::filesystem::path BuiltModulePath() {
+  std::filesystem::path dir = QUILLET_BINARY_DIR;
+  return dir / (RunningOnWindows() ? "Quillet.wlx64" : "Quillet.wlx");
+}
+
+const QuilletModuleExports& QuilletModule() {
+  static const QuilletModuleExports exports = [] {
+    QuilletModuleExports e;
+    e.handle = platform::LoadLibraryQuietly(ModulePath(BuiltModulePath()));
+    if (e.handle == nullptr) return e;
+    auto symbol = [&](const char* name) { return platform::GetLibrarySymbol(e.handle, name); };
+    e.ListGetDetectString = reinterpret_cast<ListGetDetectStringProc>(symbol("ListGetDetectString"));
+    e.ListSetDefaultParams = reinterpret_cast<ListSetDefaultParamsProc>(symbol("ListSetDefaultParams"));
+    e.ListGetPreviewBitmap = reinterpret_cast<ListGetPreviewBitmapProc>(symbol("ListGetPreviewBitmap"));
+    e.ListGetPreviewBitmapW = reinterpret_cast<ListGetPreviewBitmapWProc>(symbol("ListGetPreviewBitmapW"));
+    return e;
+  }();
+  EXPECT_NE(exports.handle, nullptr) << "cannot load " << BuiltModulePath();
+  EXPECT_NE(exports.ListGetPreviewBitmapW, nullptr);
+  return exports;
+}
+
+}  // namespace quillet::test

@@ -17,3 +17,27 @@ std::u16string ModulePath(const std::filesystem::path& path);
 bool RunningOnWindows();
 
 }  // namespace quillet::test
+
+#include <cstdint>
+
+#include "quillet/lister.h"
+
+namespace quillet::test {
+
+// The built module, loaded through its exports as a host loads it (once per
+// test program; it stays loaded until the program ends).
+struct QuilletModuleExports {
+  void* handle = nullptr;
+  ListGetDetectStringProc ListGetDetectString = nullptr;
+  ListSetDefaultParamsProc ListSetDefaultParams = nullptr;
+  ListGetPreviewBitmapProc ListGetPreviewBitmap = nullptr;
+  ListGetPreviewBitmapWProc ListGetPreviewBitmapW = nullptr;
+};
+// Fails the current test (and returns exports with null members) when the
+// module cannot be loaded.
+const QuilletModuleExports& QuilletModule();
+
+// The module file in the build tree.
+std::filesystem::path BuiltModulePath();
+
+}  // namespace quillet::test

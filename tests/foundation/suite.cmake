@@ -1,0 +1,18 @@
+# The library-loading tests load real libraries: a tiny probe library, and a
+# stand-in plugin module that holds the real handler base.
+add_library(quillet_probe_library MODULE ${CMAKE_CURRENT_LIST_DIR}/probe/probe_library.c)
+set_target_properties(quillet_probe_library PROPERTIES PREFIX "" OUTPUT_NAME quillet-probe-library
+                      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-libraries)
+add_library(quillet_loader_probe MODULE ${CMAKE_CURRENT_LIST_DIR}/probe/loader_probe_module.cpp)
+set_target_properties(quillet_loader_probe PROPERTIES PREFIX "" OUTPUT_NAME quillet-loader-probe
+                      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-libraries)
+target_link_libraries(quillet_loader_probe PRIVATE quillet_handlers)
+target_compile_definitions(quillet_loader_probe PRIVATE QUILLET_EXPORT=)
+set(QUILLET_SUITE_DEPENDS quillet_probe_library quillet_loader_probe Quillet)
+set(QUILLET_SUITE_ENVIRONMENT
+    "QUILLET_TEST_LIBRARIES=${CMAKE_BINARY_DIR}/test-libraries")
+
+# Both export tables must hold the four Lister functions and nothing else,
+# and the Windows module may import nothing but system libraries.
+add_test(NAME foundation.module_exports
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check_module_exports.sh $<TARGET_FILE:Quillet>)
