@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Sets everything up, builds Quillet for Linux, and makes the cover thumbnail
+# of the sample comic that ships with the project. Prints where the PNG is.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$(nproc)" --target Quillet quillet-thumbnail >/dev/null
+
+tool=build/linux/quillet-thumbnail
+echo "detect string: $("$tool" --detect)"
+out=$PWD/build/sample-cover.png
+if "$tool" --size 256 samples/sample.cbz "$out"; then
+  echo "thumbnail of samples/sample.cbz: $out"
+else
+  status=$?
+  echo "no thumbnail was made (exit code $status)"
+  exit "$status"
+fi
