@@ -63,3 +63,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 echo "setup: system packages are in place"
+
+# The Windows tests load 7-Zip's and unrar's DLLs, cross-built from the Debian
+# sources above into a cache outside the work tree; a no-op once they exist.
+"$(dirname "${BASH_SOURCE[0]}")/build-windows-libs.sh"
