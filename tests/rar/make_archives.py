@@ -1,0 +1,212 @@
+"""Makes the RAR archives of the RAR back-end tests with the real `rar`.
+
+    python3 make_archives.py OUTDIR [--require FILE]...
+
+Every page is an image of one colour that tells its page number (see
+tests/fixtures/pages.py), so a test can tell from the cover bitmap which entry
+was extracted. Each archive is named after what it shows. --require names
+files the tests cannot run without (the Windows unrar library), so that a
+missing one fails here with a clear message rather than in every test.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
+import pages  # noqa: E402
+
+WIDTH, HEIGHT = 12, 16
+
+# Entry names of the normal and solid archives, in archive order, with the page
+# each one holds. The cover rule picks Seite 1; the first image is Seite 3.
+NON_ASCII_FOLDER = "Bände 📖"
+NORMAL_ENTRIES = [
+    (NON_ASCII_FOLDER + "/Liesmich.txt", None),
+    (NON_ASCII_FOLDER + "/Seite 3.png", 3),
+    (NON_ASCII_FOLDER + "/Seite 1.png", 1),
+    (NON_ASCII_FOLDER + "/Seite 2.bmp", 2),
+]
+
+
+def fail(message):
+    sys.exit("make_archives.py: " + message)
+
+
+def write_page(path, number, large=False):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    if path.endswith(".bmp"):
+        # Uncompressed pages of a few kilobytes make several volumes.
+        size = (40, 60) if large else (WIDTH, HEIGHT)
+        pages.write_bmp(path, pages.page_pixels(number, *size, alpha=False))
+    else:
+        pages.write_png(path, pages.page_pixels(number, WIDTH, HEIGHT))
+
+
+def write_text(path, text):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def rar(archive, names, cwd, *options):
+    """Adds names to the archive in one run of rar. rar puts the entries of one
+    run in its own order, so callers that need an order add one name a run."""
+    command = ["rar", "a", "-idq", "-y", *options, archive, *names]
+    result = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        fail("%s failed (%d): %s" % (" ".join(command), result.returncode, result.stdout.decode(errors="replace")))
+
+
+def rar_in_order(archive, names, cwd, *options):
+    for name in names:
+        rar(archive, [name], cwd, *options)
+
+
+def stage(root, entries):
+    """Writes (name, page or None, mode or None) entries below root."""
+    for entry in entries:
+        name, page = entry[0], entry[1]
+        mode = entry[2] if len(entry) > 2 else None
+        path = os.path.join(root, name)
+        if name.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+        elif page is None:
+            write_text(path, "not a page\n")
+        else:
+            write_page(path, page)
+        if mode is not None:
+            os.chmod(path, mode)
+
+
+def make(out, work):
+    os.umask(0o022)
+
+    def fresh(name):
+        d = os.path.join(work, name)
+        os.makedirs(d)
+        return d
+
+    def target(name):
+        path = os.path.join(out, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        return path
+
+    # RAR5, one entry after the other, and the same data solid. A solid
+    # archive's names are sorted unless told not to; they keep this order.
+    src = fresh("normal")
+    stage(src, NORMAL_ENTRIES)
+    names = [name for name, _ in NORMAL_ENTRIES]
+    rar_in_order(target("normal.cbr"), names, src, "-ma5")
+    rar(target("solid.cbr"), names, src, "-ma5", "-s", "-ds")
+    # The same archive under other names: a plain .rar, a RAR that calls
+    # itself .cbz, and a path that is not ASCII.
+    shutil.copyfile(target("normal.cbr"), target("normal.rar"))
+    shutil.copyfile(target("normal.cbr"), target("rar-named.cbz"))
+    shutil.copyfile(target("normal.cbr"), target("Überblick 📖/normal.cbr"))
+
+    # A directory named like an image, before the pages and holding nothing.
+    # Its mode (0755) lacks bit 0x10, so only the directory flag tells.
+    src = fresh("directory")
+    stage(src, [("00.png/", None), ("01.png", 1), ("02.png", 2)])
+    rar_in_order(target("directory-named-like-image.cbr"), ["00.png", "01.png", "02.png"], src)
+
+    # No page at all: a directory named like an image and a text.
+    src = fresh("no-pages")
+    stage(src, [("folder.jpg/", None), ("readme.txt", None)])
+    rar_in_order(target("no-pages.cbr"), ["folder.jpg", "readme.txt"], src)
+
+    # The cover stored with mode 664, whose group-write bit is 0x10.
+    src = fresh("mode-664")
+    stage(src, [("p1.png", 1, 0o664), ("p2.png", 2, 0o644)])
+    rar_in_order(target("mode-664.cbr"), ["p1.png", "p2.png"], src)
+
+    # A read-only cover: the extracted copy is read-only too.
+    src = fresh("read-only")
+    stage(src, [("p1.png", 1, 0o444), ("p2.png", 2, 0o644)])
+    rar_in_order(target("read-only-page.cbr"), ["p1.png", "p2.png"], src)
+
+    # Encrypted data (names readable) and encrypted headers.
+    src = fresh("encrypted")
+    stage(src, [("p1.png", 1), ("p2.png", 2)])
+    rar_in_order(target("encrypted-data.cbr"), ["p1.png", "p2.png"], src, "-psecret")
+    rar(target("encrypted-headers.cbr"), ["p1.png", "p2.png"], src, "-hpsecret")
+
+    # Volumes of 4000 bytes holding three stored pages of 7 KB each: the
+    # cover spans the first two volumes, the last page the last three.
+    src = fresh("volumes")
+    for n in (1, 2, 3):
+        write_page(os.path.join(src, "p%d.bmp" % n), n, large=True)
+    volumes = os.path.join(work, "volumes-made")
+    os.makedirs(volumes)
+    rar(os.path.join(volumes, "book.rar"), ["p1.bmp", "p2.bmp", "p3.bmp"], src, "-m0", "-v4000b")
+    parts = sorted(os.listdir(volumes))
+    if len(parts) < 4 or parts[0] != "book.part1.rar":
+        fail("unexpected volumes: %s" % parts)
+    for folder, kept in (("volumes-complete", parts), ("volumes-first-only", parts[:1]),
+                         ("volumes-middle-missing", parts[:2] + parts[3:])):
+        for part in kept:
+            shutil.copyfile(os.path.join(volumes, part), target(os.path.join(folder, part)))
+
+    # Stored pages, so that their bytes can be found and spoiled.
+    src = fresh("stored")
+    stage(src, [("p1.png", 1), ("p2.png", 2)])
+    stored = os.path.join(work, "stored.rar")
+    rar_in_order(stored, ["p1.png", "p2.png"], src, "-m0")
+    with open(stored, "rb") as f:
+        data = bytearray(f.read())
+    with open(os.path.join(src, "p1.png"), "rb") as f:
+        cover = f.read()
+
+    # The cover's data spoiled in its middle: the headers are intact, the
+    # checksum of the extracted data is not.
+    at = data.find(cover)
+    if at < 0 or data.find(cover, at + 1) >= 0:
+        fail("the stored cover is not found once in its archive")
+    damaged = bytearray(data)
+    damaged[at + len(cover) // 2] ^= 0xFF
+    with open(target("damaged-data.cbr"), "wb") as f:
+        f.write(damaged)
+
+    # The second entry's header spoiled: its name no longer matches its checksum.
+    at = data.find(b"p2.png")
+    if at < 0:
+        fail("the second entry's name is not found in its archive")
+    damaged = bytearray(data)
+    damaged[at] ^= 0x01
+    with open(target("damaged-header.cbr"), "wb") as f:
+        f.write(damaged)
+
+    # Cut off in the middle of the cover's data.
+    with open(target("truncated.cbr"), "wb") as f:
+        f.write(data[: data.find(cover) + len(cover) // 2])
+
+    # Nothing but the RAR5 signature.
+    with open(target("signature-only.cbr"), "wb") as f:
+        f.write(b"Rar!\x1a\x07\x01\x00")
+
+
+def main():
+    args = sys.argv[1:]
+    if not args:
+        fail("usage: make_archives.py OUTDIR [--require FILE]...")
+    out = os.path.abspath(args[0])
+    rest = args[1:]
+    while rest:
+        if rest[0] != "--require" or len(rest) < 2:
+            fail("unknown arguments: %s" % rest)
+        if not os.path.isfile(rest[1]):
+            fail("%s is missing; scripts/build-windows-libs.sh builds it" % rest[1])
+        rest = rest[2:]
+    if shutil.which("rar") is None:
+        fail("`rar` (Debian non-free) makes these archives; scripts/setup.sh installs it")
+    if os.path.isdir(out):
+        shutil.rmtree(out)
+    os.makedirs(out)
+    with tempfile.TemporaryDirectory(prefix="quillet-rar-") as work:
+        make(out, work)
+
+
+if __name__ == "__main__":
+    main()
