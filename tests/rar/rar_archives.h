@@ -67,18 +67,22 @@ inline void SetEnvironment(const char* name, const fs::path& value) {
 // A host asks for previews on threads it has set up for COM, which the image
 // decoding of Windows needs; each test thread does the same.
 class THostThread {
-#ifdef _WIN32
  public:
-  THostThread() : FInitialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  THostThread() {
+#ifdef _WIN32
+    FInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+#endif
+  }
   ~THostThread() {
+#ifdef _WIN32
     if (FInitialized) CoUninitialize();
+#endif
   }
   THostThread(const THostThread&) = delete;
   THostThread& operator=(const THostThread&) = delete;
 
  private:
-  bool FInitialized;
-#endif
+  [[maybe_unused]] bool FInitialized = false;
 };
 
 // One registry with the RAR handler alone, and a temporary folder of its own
