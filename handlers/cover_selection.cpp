@@ -1,0 +1,105 @@
+#include "handlers/cover_selection.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "handlers/vekCBxClasses.h"
+#include "platform/platform.h"
+
+namespace quillet {
+
+namespace {
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// Whether a name follows the majority's scheme. With an empty prefix, the
+// scheme is "begins with a number".
+bool IsCandidate(std::u16string_view AName, std::u16string_view AMajorityPrefix) {
+  if (AMajorityPrefix.empty()) return !AName.empty() && IsDigit(AName.front());
+  return platform::UpperCase(AName).starts_with(AMajorityPrefix);
+}
+
+}  // namespace
+
+TDigitRuns SplitDigitRuns(std::u16string_view AName) {
+  TDigitRuns runs;
+  std::u16string run;
+  for (const char16_t c : AName) {
+    if (IsDigit(c)) {
+      run.push_back(c);
+    } else if (!run.empty()) {
+      runs.push_back(std::move(run));
+      run.clear();
+    }
+  }
+  if (!run.empty()) runs.push_back(std::move(run));
+  return runs;
+}
+
+std::u16string GetNamePrefix(std::u16string_view AName) {
+  const auto firstDigit = std::find_if(AName.begin(), AName.end(), IsDigit);
+  return platform::UpperCase(AName.substr(0, static_cast<size_t>(firstDigit - AName.begin())));
+}
+
+std::u16string GetMajorityPrefix(const std::vector<std::u16string>& ANames) {
+  std::vector<std::pair<std::u16string, int>> tally;
+  for (const std::u16string& name : ANames) {
+    std::u16string prefix = GetNamePrefix(name);
+    const auto known = std::find_if(tally.begin(), tally.end(),
+                                    [&](const auto& entry) { return platform::SameText(entry.first, prefix); });
+    if (known != tally.end()) {
+      ++known->second;
+    } else {
+      tally.emplace_back(std::move(prefix), 1);
+    }
+  }
+  if (tally.empty()) return {};
+  size_t best = 0;
+  // Only a strictly higher count replaces the best: of equals, the first met wins.
+  for (size_t i = 1; i < tally.size(); ++i)
+    if (tally[i].second > tally[best].second) best = i;
+  return tally[best].first;
+}
+
+int CompareDigitRuns(const TDigitRuns& A, const TDigitRuns& B) {
+  for (size_t i = 0;; ++i) {
+    const bool inA = i < A.size();
+    const bool inB = i < B.size();
+    if (!inA && !inB) return 0;
+    if (!inA) return -1;
+    if (!inB) return 1;
+    // The shorter run counts as left-filled with '0' to the longer one's
+    // length, then the texts are compared digit by digit: numeric order
+    // without any conversion, so no length overflows.
+    const std::u16string& a = A[i];
+    const std::u16string& b = B[i];
+    const size_t length = std::max(a.size(), b.size());
+    const size_t padA = length - a.size();
+    const size_t padB = length - b.size();
+    for (size_t k = 0; k < length; ++k) {
+      const char16_t da = k < padA ? u'0' : a[k - padA];
+      const char16_t db = k < padB ? u'0' : b[k - padB];
+      if (da != db) return da < db ? -1 : 1;
+    }
+  }
+}
+
+std::u16string TvekCBxClassList::SelectCoverName(const std::vector<std::u16string>& ANames) {
+  if (ANames.empty()) throw EListError("List index out of bounds (0)");
+  std::vector<TDigitRuns> runs;
+  runs.reserve(ANames.size());
+  for (const std::u16string& name : ANames) runs.push_back(SplitDigitRuns(name));
+  const std::u16string majorityPrefix = GetMajorityPrefix(ANames);
+
+  size_t choice = ANames.size();
+  for (size_t i = 0; i < ANames.size(); ++i) {
+    if (!IsCandidate(ANames[i], majorityPrefix)) continue;
+    // Equal runs never replace the choice: the earliest of equals wins.
+    if (choice == ANames.size() || CompareDigitRuns(runs[choice], runs[i]) > 0) choice = i;
+  }
+  // The name the majority prefix came from always passes the filter; only an
+  // empty name, which no caller passes, could leave none.
+  return choice < ANames.size() ? ANames[choice] : ANames.front();
+}
+
+}  // namespace quillet

@@ -1,0 +1,47 @@
+#pragma once
+// The platform's imaging component as the image services see it: the
+// installed decoders with the file extensions they declare, and the decoding
+// of one image held in memory into 32-bit pixels. Windows Imaging Component
+// on Windows, gdk-pixbuf and its installed loaders on Linux.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+namespace quillet::platform {
+
+// Calls visit once for each installed decoder, in the order the platform
+// lists them, with the text in which the decoder declares its file
+// extensions: each with its leading dot, separated by commas (".jpeg,.jpe,.jpg")
+// or, by some decoders, by semicolons. The text is passed as declared, not
+// trimmed; a decoder that declares nothing is skipped.
+// On Windows the calling thread must have COM initialised; the module never
+// does it for this. Raises EOleSysError when the decoders cannot be listed or
+// a declaration cannot be read; the decoders visited until then stay visited.
+void EnumerateImageDecoders(const std::function<void(std::u16string_view declared)>& visit);
+
+// Whether the pixels of an image of this size fit the 32-bit route: both
+// sides positive, and width * 4 * height bytes within an unsigned 32-bit count.
+constexpr bool PixelBufferFits(int64_t width, int64_t height) {
+  return width > 0 && height > 0 && width <= int64_t{0x3FFFFFFF} / height;
+}
+
+// The first frame of a decoded image: width * height pixels of four bytes,
+// blue, green, red, alpha, the colours not premultiplied; rows width * 4 bytes
+// apart, top row first. An image without alpha has alpha 255.
+struct DecodedImage {
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<uint8_t> pixels;
+};
+
+// Decodes the first frame (of an animation or a multi-page image) of the
+// image held in data. The decoder is chosen by the content, never by a name.
+// Raises Exception("Invalid image") when no installed decoder accepts the
+// data or the data is damaged, and also when the pixels would not fit the
+// 32-bit route (PixelBufferFits); that size test comes before any pixel
+// memory is taken. Other failures raise an error of their own.
+DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size);
+
+}  // namespace quillet::platform

@@ -1,0 +1,177 @@
+// The imaging component on Linux: gdk-pixbuf and the loaders installed on the
+// machine. Each enabled format plays the part of one decoder.
+#include "platform/image_decoding.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace quillet::platform {
+
+void EnumerateImageDecoders(const std::function<void(std::u16string_view declared)>& visit) {
+  // The list belongs to us, the formats in it to gdk-pixbuf.
+  std::unique_ptr<GSList, decltype(&g_slist_free)> formats(gdk_pixbuf_get_formats(), &g_slist_free);
+  for (GSList* item = formats.get(); item != nullptr; item = item->next) {
+    auto* format = static_cast<GdkPixbufFormat*>(item->data);
+    if (format == nullptr || gdk_pixbuf_format_is_disabled(format)) continue;
+    std::unique_ptr<gchar*, decltype(&g_strfreev)> extensions(gdk_pixbuf_format_get_extensions(format), &g_strfreev);
+    if (!extensions) continue;
+    // Declared the way the Windows decoders declare theirs, so one set
+    // builder serves both platforms.
+    std::string declared;
+    for (gchar** extension = extensions.get(); *extension != nullptr; ++extension) {
+      if (!declared.empty()) declared += ',';
+      declared += '.';
+      declared += *extension;
+    }
+    if (!declared.empty()) visit(Utf8ToUtf16(declared));
+  }
+}
+
+namespace {
+
+[[noreturn]] void RaiseInvalidImage() { throw Exception("Invalid image"); }
+
+// What the loader's signal handlers learnt. They run inside the loader's C
+// code, so they only record; decisions are taken once the calls return.
+struct LoadState {
+  bool sizeRefused = false;
+  bool recordFailed = false;
+  std::vector<bool> rowsDelivered;
+};
+
+void OnSizePrepared(GdkPixbufLoader* loader, gint width, gint height, gpointer data) noexcept {
+  auto* state = static_cast<LoadState*>(data);
+  if (PixelBufferFits(width, height)) return;
+  state->sizeRefused = true;
+  // A size of zero tells the loader that the image is not wanted: it stops
+  // before it allocates the pixels. A 1 KB file can declare 60000 x 60000.
+  gdk_pixbuf_loader_set_size(loader, 0, 0);
+}
+
+void OnAreaUpdated(GdkPixbufLoader*, gint, gint y, gint, gint height, gpointer data) noexcept {
+  auto* state = static_cast<LoadState*>(data);
+  if (y < 0 || height <= 0) return;
+  try {
+    const size_t end = static_cast<size_t>(y) + static_cast<size_t>(height);
+    if (state->rowsDelivered.size() < end) state->rowsDelivered.resize(end, false);
+    std::fill(state->rowsDelivered.begin() + y, state->rowsDelivered.begin() + static_cast<std::ptrdiff_t>(end), true);
+  } catch (...) {
+    state->recordFailed = true;
+  }
+}
+
+// The loader, closed before its last reference goes, as gdk-pixbuf requires.
+class Loader {
+ public:
+  Loader() : loader_(gdk_pixbuf_loader_new()) {
+    if (loader_ == nullptr) throw EOutOfMemory();
+    g_signal_connect(loader_, "size-prepared", G_CALLBACK(OnSizePrepared), &state_);
+    g_signal_connect(loader_, "area-updated", G_CALLBACK(OnAreaUpdated), &state_);
+  }
+  ~Loader() {
+    if (!closed_) gdk_pixbuf_loader_close(loader_, nullptr);
+    g_object_unref(loader_);
+  }
+  Loader(const Loader&) = delete;
+  Loader& operator=(const Loader&) = delete;
+
+  void Write(const uint8_t* data, size_t size) {
+    GError* error = nullptr;
+    const gboolean ok = gdk_pixbuf_loader_write(loader_, data, size, &error);
+    // A failed write ends the stream: the loader has closed itself.
+    if (!ok) closed_ = true;
+    Check(ok, error);
+  }
+
+  // A damaged file may decode without complaint until the end of the data,
+  // where the loader notices what is missing: the close is checked as well.
+  void Close() {
+    GError* error = nullptr;
+    closed_ = true;
+    Check(gdk_pixbuf_loader_close(loader_, &error), error);
+  }
+
+  GdkPixbuf* Pixbuf() const { return gdk_pixbuf_loader_get_pixbuf(loader_); }
+
+  // The PNG loader reports no error when the data stops in the middle of the
+  // rows: it hands out the rows it had, the rest left blank. Every row of a
+  // complete PNG image reaches the loader's updates at least once (in some
+  // pass, when interlaced), so a row never delivered means the data ended
+  // early. (An interlaced file cut in its later passes still slips through:
+  // the loader reports every row from the first passes on.) Other loaders may
+  // legitimately leave rows undelivered, a GIF frame smaller than its canvas
+  // for one, so the test is for PNG alone.
+  bool MissesRows(int height) const {
+    GdkPixbufFormat* format = gdk_pixbuf_loader_get_format(loader_);
+    if (format == nullptr) return false;
+    std::unique_ptr<gchar, decltype(&g_free)> name(gdk_pixbuf_format_get_name(format), &g_free);
+    if (!name || std::string_view(name.get()) != "png") return false;
+    if (state_.recordFailed) return true;
+    const std::vector<bool>& rows = state_.rowsDelivered;
+    return rows.size() < static_cast<size_t>(height) ||
+           std::find(rows.begin(), rows.begin() + height, false) != rows.begin() + height;
+  }
+
+ private:
+  // The one check of every status the loader reports.
+  void Check(gboolean ok, GError* error) const {
+    if (error != nullptr) g_error_free(error);
+    if (!ok || state_.sizeRefused) RaiseInvalidImage();
+  }
+
+  GdkPixbufLoader* loader_;
+  LoadState state_;
+  bool closed_ = false;
+};
+
+}  // namespace
+
+DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
+  Loader loader;
+  // Fed in pieces, so that a size refused in the first piece stops the feed
+  // even with a loader that would go on after the refusal.
+  constexpr size_t kPiece = 64 * 1024;
+  for (size_t at = 0; at < size; at += kPiece) loader.Write(data + at, std::min(kPiece, size - at));
+  loader.Close();
+
+  // For an animation, the loader's image is its first frame.
+  GdkPixbuf* pixbuf = loader.Pixbuf();
+  if (pixbuf == nullptr) RaiseInvalidImage();
+  const int width = gdk_pixbuf_get_width(pixbuf);
+  const int height = gdk_pixbuf_get_height(pixbuf);
+  const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+  const bool hasAlpha = gdk_pixbuf_get_has_alpha(pixbuf) != FALSE;
+  // A loader that ignored the refused size is caught here, late but still.
+  if (!PixelBufferFits(width, height) || loader.MissesRows(height)) RaiseInvalidImage();
+  if (gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
+      channels != (hasAlpha ? 4 : 3)) {
+    RaiseInvalidImage();
+  }
+
+  DecodedImage image;
+  image.width = width;
+  image.height = height;
+  image.pixels.resize(static_cast<size_t>(width) * 4 * static_cast<size_t>(height));
+  const uint8_t* rows = gdk_pixbuf_read_pixels(pixbuf);
+  const size_t rowStride = static_cast<size_t>(gdk_pixbuf_get_rowstride(pixbuf));
+  uint8_t* to = image.pixels.data();
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* from = rows + static_cast<size_t>(y) * rowStride;
+    for (int x = 0; x < width; ++x, from += channels, to += 4) {
+      to[0] = from[2];
+      to[1] = from[1];
+      to[2] = from[0];
+      to[3] = hasAlpha ? from[3] : 255;
+    }
+  }
+  return image;
+}
+
+}  // namespace quillet::platform

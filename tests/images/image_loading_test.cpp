@@ -1,0 +1,262 @@
+// Decoding an extracted image file into a 32-bit bottom-up bitmap with
+// premultiplied alpha.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "handlers/image_loading.h"
+#include "handlers/vekCBxClasses.h"
+#include "images/support/image_fixtures.h"
+#include "images/support/test_imaging.h"
+#include "platform/image_decoding.h"
+#include "support/test_support.h"
+
+namespace quillet {
+namespace {
+
+using test::TBytes;
+using test::TRgba;
+
+// A pixel as the bitmap stores it.
+struct Bgra {
+  uint8_t b, g, r, a;
+  bool operator==(const Bgra&) const = default;
+};
+
+void PrintTo(const Bgra& APixel, std::ostream* AOut) {
+  *AOut << "BGRA(" << int(APixel.b) << "," << int(APixel.g) << "," << int(APixel.r) << "," << int(APixel.a) << ")";
+}
+
+// The pixels of a decoded bitmap, top row first, after checking that it is
+// the bitmap the scaler expects: 32 bits per pixel, rows bottom-up.
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<Bgra> pixels;
+  Bgra At(int x, int y) const {
+    return pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+  }
+};
+
+Picture ReadBitmap(HBITMAP ABitmap) {
+  Picture picture;
+  BITMAP info{};
+  EXPECT_EQ(GetObjectW(ABitmap, sizeof info, &info), static_cast<int>(sizeof info));
+  EXPECT_EQ(info.bmBitsPixel, 32);
+  EXPECT_EQ(info.bmWidthBytes, info.bmWidth * 4);
+  picture.width = info.bmWidth;
+  picture.height = info.bmHeight;
+  const auto* bits = static_cast<const uint8_t*>(info.bmBits);
+  // Bottom-up: picture row y is memory row height - 1 - y.
+  for (int y = 0; y < picture.height; ++y) {
+    const uint8_t* row = bits + static_cast<size_t>(picture.height - 1 - y) * static_cast<size_t>(info.bmWidthBytes);
+    for (int x = 0; x < picture.width; ++x, row += 4) picture.pixels.push_back({row[0], row[1], row[2], row[3]});
+  }
+  return picture;
+}
+
+struct BitmapOwner {
+  HBITMAP bitmap;
+  ~BitmapOwner() {
+    if (bitmap != nullptr) DeleteObject(bitmap);
+  }
+};
+
+TEST(PremultipliedDib, RoundsToTheNearestAndStandsUpright) {
+  // One column, top row first: straight colours with their alpha, and what
+  // (c * a + 127) div 255 makes of them.
+  struct Case {
+    uint8_t c, a, expected;
+  };
+  const Case cases[] = {{255, 128, 128}, {1, 128, 1},    {1, 127, 0},    {200, 0, 0},     {37, 255, 37},
+                        {254, 1, 1},     {128, 128, 64}, {100, 200, 78}, {255, 255, 255}, {0, 77, 0}};
+  platform::DecodedImage image;
+  image.width = 1;
+  image.height = static_cast<int32_t>(std::size(cases));
+  for (const Case& c : cases) image.pixels.insert(image.pixels.end(), {c.c, c.c, c.c, c.a});
+  BitmapOwner owner{CreatePremultipliedDib(image)};
+  ASSERT_NE(owner.bitmap, nullptr);
+  const Picture picture = ReadBitmap(owner.bitmap);
+  ASSERT_EQ(picture.height, image.height);
+  for (int y = 0; y < picture.height; ++y) {
+    const Case& c = cases[y];
+    EXPECT_EQ(picture.At(0, y), (Bgra{c.expected, c.expected, c.expected, c.a}))
+        << int(c.c) << " at alpha " << int(c.a);
+  }
+}
+
+TEST(PremultipliedDib, RefusesPixelsThatDoNotMatchTheSize) {
+  platform::DecodedImage image;
+  image.width = 2;
+  image.height = 2;
+  image.pixels.resize(12);
+  EXPECT_THROW(CreatePremultipliedDib(image), Exception);
+}
+
+TEST(PixelBufferGuard, WidthTimesFourTimesHeightMustFitIn32Bits) {
+  EXPECT_TRUE(platform::PixelBufferFits(1, 1));
+  EXPECT_TRUE(platform::PixelBufferFits(0x3FFFFFFF, 1));
+  EXPECT_FALSE(platform::PixelBufferFits(0x40000000, 1));
+  EXPECT_TRUE(platform::PixelBufferFits(32768, 32767));
+  EXPECT_FALSE(platform::PixelBufferFits(32768, 32768));
+  EXPECT_TRUE(platform::PixelBufferFits(16384, 65535));
+  EXPECT_FALSE(platform::PixelBufferFits(16384, 65536));
+  EXPECT_FALSE(platform::PixelBufferFits(60000, 60000));
+  EXPECT_FALSE(platform::PixelBufferFits(0, 5));
+  EXPECT_FALSE(platform::PixelBufferFits(5, 0));
+  EXPECT_FALSE(platform::PixelBufferFits(-1, -1));
+  EXPECT_FALSE(platform::PixelBufferFits(int64_t{1} << 40, int64_t{1} << 40));
+}
+
+class LoadImageFile : public testing::Test {
+ protected:
+  std::filesystem::path Fixture(const std::string& AName, const TBytes& ABytes) {
+    const std::filesystem::path path = FDir / AName;
+    test::WriteBytes(path, ABytes);
+    return path;
+  }
+  HBITMAP Load(const std::filesystem::path& APath) { return FRegistry.LoadImageFile(test::ModulePath(APath)); }
+  // The message of the failure, or "" when the decode succeeded.
+  std::string FailureOf(const std::filesystem::path& APath) {
+    try {
+      BitmapOwner owner{Load(APath)};
+      return "";
+    } catch (const Exception& e) {
+      return e.what();
+    }
+  }
+
+  test::TImagingThread FImaging;
+  std::filesystem::path FDir = test::ScratchDir("images-decoding");
+  TvekCBxClassList FRegistry;
+};
+
+// Straight colours and the premultiplied pixels they must come back as.
+const std::vector<TRgba> kAlphaPixels = {
+    {255, 0, 0, 128}, {0, 255, 0, 255}, {0, 0, 255, 0}, {10, 20, 30, 255}, {200, 100, 50, 64}, {255, 255, 255, 1},
+};
+const std::vector<Bgra> kAlphaExpected = {
+    {0, 0, 128, 128}, {0, 255, 0, 255}, {0, 0, 0, 0}, {30, 20, 10, 255}, {13, 25, 50, 64}, {1, 1, 1, 1},
+};
+
+TEST_F(LoadImageFile, PngWithAlphaComesBackPremultiplied) {
+  BitmapOwner owner{Load(Fixture("alpha.png", test::MakePng(3, 2, kAlphaPixels, true)))};
+  const Picture picture = ReadBitmap(owner.bitmap);
+  ASSERT_EQ(picture.width, 3);
+  ASSERT_EQ(picture.height, 2);
+  EXPECT_EQ(picture.pixels, kAlphaExpected);
+}
+
+TEST_F(LoadImageFile, InterlacedPngGivesEveryRow) {
+  std::vector<TRgba> pixels;
+  for (int y = 0; y < 11; ++y)
+    for (int x = 0; x < 13; ++x)
+      pixels.push_back({static_cast<uint8_t>(x * 19), static_cast<uint8_t>(y * 23), 99, 255});
+  BitmapOwner owner{Load(Fixture("interlaced.png", test::MakePng(13, 11, pixels, true, true)))};
+  const Picture picture = ReadBitmap(owner.bitmap);
+  ASSERT_EQ(picture.width, 13);
+  ASSERT_EQ(picture.height, 11);
+  for (int y = 0; y < 11; ++y)
+    for (int x = 0; x < 13; ++x) {
+      const TRgba& p = pixels[static_cast<size_t>(y) * 13 + static_cast<size_t>(x)];
+      EXPECT_EQ(picture.At(x, y), (Bgra{p.b, p.g, p.r, 255})) << x << "," << y;
+    }
+}
+
+TEST_F(LoadImageFile, ContentDecidesNotTheName) {
+  BitmapOwner owner{Load(Fixture("png_named.jpg", test::MakePng(3, 2, kAlphaPixels, true)))};
+  EXPECT_EQ(ReadBitmap(owner.bitmap).pixels, kAlphaExpected);
+}
+
+TEST_F(LoadImageFile, ImageWithoutAlphaIsOpaque) {
+  BitmapOwner owner{Load(Fixture("rgb.png", test::MakePng(3, 2, kAlphaPixels, false)))};
+  const Picture picture = ReadBitmap(owner.bitmap);
+  ASSERT_EQ(picture.pixels.size(), kAlphaPixels.size());
+  for (size_t i = 0; i < kAlphaPixels.size(); ++i) {
+    const TRgba& p = kAlphaPixels[i];
+    EXPECT_EQ(picture.pixels[i], (Bgra{p.b, p.g, p.r, 255})) << i;
+  }
+}
+
+TEST_F(LoadImageFile, OpaqueJpegKeepsItsColoursWithAlpha255) {
+  const TRgba colour = {200, 100, 50, 255};
+  const std::vector<TRgba> pixels(16 * 8, colour);
+  BitmapOwner owner{Load(Fixture("opaque.jpg", test::EncodeJpeg(16, 8, pixels)))};
+  const Picture picture = ReadBitmap(owner.bitmap);
+  ASSERT_EQ(picture.width, 16);
+  ASSERT_EQ(picture.height, 8);
+  // Lossy: near the colour, as each platform's decoder rounds it.
+  for (const Bgra& p : picture.pixels) {
+    EXPECT_EQ(p.a, 255);
+    EXPECT_NEAR(p.r, colour.r, 3);
+    EXPECT_NEAR(p.g, colour.g, 3);
+    EXPECT_NEAR(p.b, colour.b, 3);
+  }
+}
+
+TEST_F(LoadImageFile, AnimatedGifGivesItsFirstFrame) {
+  const std::vector<TRgba> palette = {
+      {0, 0, 0, 255}, {200, 30, 40, 255}, {20, 160, 90, 255}, {250, 240, 10, 255}, {0, 0, 255, 255}};
+  const int width = 300, height = 3;  // wide enough for several clear codes per frame
+  std::vector<uint8_t> first, second(static_cast<size_t>(width) * height, 4);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) first.push_back(static_cast<uint8_t>(1 + (y + x / 100) % 3));
+  BitmapOwner owner{Load(Fixture("animated.gif", test::MakeAnimatedGif(width, height, palette, {first, second})))};
+  const Picture picture = ReadBitmap(owner.bitmap);
+  ASSERT_EQ(picture.width, width);
+  ASSERT_EQ(picture.height, height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; x += 50) {
+      const TRgba& c = palette[first[static_cast<size_t>(y) * width + x]];
+      EXPECT_EQ(picture.At(x, y), (Bgra{c.b, c.g, c.r, 255})) << x << "," << y;
+    }
+  }
+}
+
+TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
+  std::vector<TRgba> gradient;
+  for (int i = 0; i < 64 * 64; ++i)
+    gradient.push_back({static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 4), 7, static_cast<uint8_t>(255 - i % 256)});
+  const TBytes whole = test::MakePng(64, 64, gradient, true);
+  const std::vector<uint8_t> frame(100 * 30, 1);
+  const TBytes gif = test::MakeAnimatedGif(100, 30, {{0, 0, 0, 255}, {9, 9, 9, 255}}, {frame, frame});
+  std::mt19937 random(20240611);
+  TBytes noise(4096);
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  struct Case {
+    const char* name;
+    TBytes bytes;
+  };
+  const Case cases[] = {
+      // Cut off in the middle of the rows, as by a broken extraction. Every
+      // piece reads well, and gdk-pixbuf's PNG loader would hand out the rows
+      // it had, the rest blank, without an error.
+      {"png_cut_in_the_rows.png", TBytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2))},
+      // Well-formed, checksummed chunks whose data holds half the rows: no
+      // error from gdk-pixbuf's PNG loader either.
+      {"png_rows_missing_before_its_end.png", test::MakePngWithRowsMissing(64, 64)},
+      // The GIF loader notices only when the data is closed, and has an
+      // image by then.
+      {"gif_cut_short.gif", TBytes(gif.begin(), gif.begin() + static_cast<std::ptrdiff_t>(gif.size() / 2))},
+      {"random_bytes.jpg", noise},
+      {"empty.png", {}},
+      {"declares_60000x60000.png", test::MakePngDeclaring(60000, 60000)},
+      {"declares_32768x32768.png", test::MakePngDeclaring(32768, 32768)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FailureOf(Fixture(c.name, c.bytes)), "Invalid image") << c.name;
+}
+
+TEST_F(LoadImageFile, MissingFileRaisesThePlatformError) { EXPECT_THROW(Load(FDir / "no such file.png"), EOSError); }
+
+// A valid PNG padded with zeros past the limit: any decoder would read the
+// image, so only the size test refuses it, and before reading.
+TEST_F(LoadImageFile, FileAboveTheSizeLimitIsRefusedUnread) {
+  const std::filesystem::path path = Fixture("padded_past_the_limit.png", test::MakePng(3, 2, kAlphaPixels, true));
+  std::filesystem::resize_file(path, kMaxImageFileSize + 1);  // sparse: no disk taken
+  EXPECT_EQ(FailureOf(path), "Invalid image");
+}
+
+}  // namespace
+}  // namespace quillet

@@ -1,0 +1,203 @@
+#include "images/support/image_fixtures.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace quillet::test {
+
+namespace {
+
+void Put32BE(TBytes& AOut, uint32_t AValue) {
+  for (int shift = 24; shift >= 0; shift -= 8) AOut.push_back(static_cast<uint8_t>(AValue >> shift));
+}
+
+void Put16LE(TBytes& AOut, uint32_t AValue) {
+  AOut.push_back(static_cast<uint8_t>(AValue));
+  AOut.push_back(static_cast<uint8_t>(AValue >> 8));
+}
+
+uint32_t Crc32(const uint8_t* AData, size_t ASize) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; ++n) {
+      uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[n] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < ASize; ++i) crc = table[(crc ^ AData[i]) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+uint32_t Adler32(const TBytes& AData) {
+  uint32_t a = 1, b = 0;
+  for (const uint8_t byte : AData) {
+    a = (a + byte) % 65521;
+    b = (b + a) % 65521;
+  }
+  return (b << 16) | a;
+}
+
+void PutChunk(TBytes& AOut, const char* AType, const TBytes& AData) {
+  Put32BE(AOut, static_cast<uint32_t>(AData.size()));
+  const size_t start = AOut.size();
+  AOut.insert(AOut.end(), AType, AType + 4);
+  AOut.insert(AOut.end(), AData.begin(), AData.end());
+  Put32BE(AOut, Crc32(AOut.data() + start, AOut.size() - start));
+}
+
+// A zlib stream of stored (uncompressed) deflate blocks. With AComplete
+// false it stops after the blocks, without a final block or checksum.
+TBytes StoredZlib(const TBytes& ARaw, bool AComplete) {
+  TBytes out = {0x78, 0x01};
+  size_t at = 0;
+  do {
+    const size_t n = std::min<size_t>(65535, ARaw.size() - at);
+    const bool last = AComplete && at + n == ARaw.size();
+    out.push_back(last ? 1 : 0);
+    Put16LE(out, static_cast<uint32_t>(n));
+    Put16LE(out, static_cast<uint32_t>(~n & 0xFFFF));
+    out.insert(out.end(), ARaw.begin() + static_cast<std::ptrdiff_t>(at),
+               ARaw.begin() + static_cast<std::ptrdiff_t>(at + n));
+    at += n;
+  } while (at < ARaw.size());
+  if (AComplete) Put32BE(out, Adler32(ARaw));
+  return out;
+}
+
+TBytes PngHeader(uint32_t AWidth, uint32_t AHeight, bool AWithAlpha, bool AInterlaced = false) {
+  TBytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  TBytes ihdr;
+  Put32BE(ihdr, AWidth);
+  Put32BE(ihdr, AHeight);
+  ihdr.insert(ihdr.end(),
+              {8, static_cast<uint8_t>(AWithAlpha ? 6 : 2), 0, 0, static_cast<uint8_t>(AInterlaced ? 1 : 0)});
+  PutChunk(png, "IHDR", ihdr);
+  return png;
+}
+
+// GIF's variable-length LZW, kept at 9-bit codes: every index goes out as a
+// literal, and a clear code comes again before the decoder's table would
+// need 10 bits.
+TBytes GifLzw(const std::vector<uint8_t>& AIndexes) {
+  constexpr uint32_t kClear = 256, kEnd = 257, kLiteralsPerClear = 250;
+  TBytes out;
+  uint32_t bits = 0;
+  int count = 0;
+  auto emit = [&](uint32_t code) {
+    bits |= code << count;
+    count += 9;
+    while (count >= 8) {
+      out.push_back(static_cast<uint8_t>(bits));
+      bits >>= 8;
+      count -= 8;
+    }
+  };
+  for (size_t i = 0; i < AIndexes.size(); ++i) {
+    if (i % kLiteralsPerClear == 0) emit(kClear);
+    emit(AIndexes[i]);
+  }
+  emit(kEnd);
+  if (count > 0) out.push_back(static_cast<uint8_t>(bits));
+  return out;
+}
+
+}  // namespace
+
+TBytes MakePng(int AWidth, int AHeight, const std::vector<TRgba>& APixels, bool AWithAlpha, bool AInterlaced) {
+  if (APixels.size() != static_cast<size_t>(AWidth) * static_cast<size_t>(AHeight))
+    throw std::invalid_argument("pixel count");
+  // Adam7: seven passes over sub-grids (first column, first row, steps);
+  // without interlacing, one pass over everything.
+  struct Pass {
+    int x0, y0, dx, dy;
+  };
+  const std::vector<Pass> passes = AInterlaced
+                                       ? std::vector<Pass>{{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                                           {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}}
+                                       : std::vector<Pass>{{0, 0, 1, 1}};
+  TBytes raw;
+  for (const Pass& pass : passes) {
+    if (pass.x0 >= AWidth || pass.y0 >= AHeight) continue;  // an empty pass has no rows at all
+    for (int y = pass.y0; y < AHeight; y += pass.dy) {
+      raw.push_back(0);  // filter: none
+      for (int x = pass.x0; x < AWidth; x += pass.dx) {
+        const TRgba& p = APixels[static_cast<size_t>(y) * static_cast<size_t>(AWidth) + static_cast<size_t>(x)];
+        raw.insert(raw.end(), {p.r, p.g, p.b});
+        if (AWithAlpha) raw.push_back(p.a);
+      }
+    }
+  }
+  TBytes png = PngHeader(static_cast<uint32_t>(AWidth), static_cast<uint32_t>(AHeight), AWithAlpha, AInterlaced);
+  PutChunk(png, "IDAT", StoredZlib(raw, true));
+  PutChunk(png, "IEND", {});
+  return png;
+}
+
+TBytes MakePngWithRowsMissing(int AWidth, int AHeight) {
+  const TBytes raw(static_cast<size_t>(AHeight / 2) * (1 + static_cast<size_t>(AWidth) * 4), 0);
+  TBytes png = PngHeader(static_cast<uint32_t>(AWidth), static_cast<uint32_t>(AHeight), true);
+  PutChunk(png, "IDAT", StoredZlib(raw, true));
+  PutChunk(png, "IEND", {});
+  return png;
+}
+
+TBytes MakePngDeclaring(uint32_t AWidth, uint32_t AHeight) {
+  TBytes png = PngHeader(AWidth, AHeight, true);
+  PutChunk(png, "IDAT", StoredZlib(TBytes(1000, 0), false));
+  PutChunk(png, "IEND", {});
+  return png;
+}
+
+TBytes MakeAnimatedGif(int AWidth, int AHeight, const std::vector<TRgba>& APalette,
+                       const std::vector<std::vector<uint8_t>>& AFrames) {
+  if (APalette.empty() || APalette.size() > 256) throw std::invalid_argument("palette size");
+  TBytes gif = {'G', 'I', 'F', '8', '9', 'a'};
+  Put16LE(gif, static_cast<uint32_t>(AWidth));
+  Put16LE(gif, static_cast<uint32_t>(AHeight));
+  gif.insert(gif.end(), {0xF7, 0, 0});  // a global table of 256 colours, 8 bits each
+  for (size_t i = 0; i < 256; ++i) {
+    const TRgba c = i < APalette.size() ? APalette[i] : TRgba{0, 0, 0, 255};
+    gif.insert(gif.end(), {c.r, c.g, c.b});
+  }
+  // Loop for ever: what makes the frames an animation to a viewer.
+  const std::string netscape = "NETSCAPE2.0";
+  gif.insert(gif.end(), {0x21, 0xFF, 11});
+  gif.insert(gif.end(), netscape.begin(), netscape.end());
+  gif.insert(gif.end(), {3, 1, 0, 0, 0});
+  for (const std::vector<uint8_t>& frame : AFrames) {
+    if (frame.size() != static_cast<size_t>(AWidth) * static_cast<size_t>(AHeight))
+      throw std::invalid_argument("frame size");
+    gif.insert(gif.end(), {0x21, 0xF9, 4, 0x04, 10, 0, 0, 0});  // keep the frame, 0.1 s
+    gif.push_back(0x2C);
+    Put16LE(gif, 0);
+    Put16LE(gif, 0);
+    Put16LE(gif, static_cast<uint32_t>(AWidth));
+    Put16LE(gif, static_cast<uint32_t>(AHeight));
+    gif.push_back(0);
+    gif.push_back(8);  // LZW minimum code size
+    const TBytes data = GifLzw(frame);
+    for (size_t at = 0; at < data.size(); at += 255) {
+      const size_t n = std::min<size_t>(255, data.size() - at);
+      gif.push_back(static_cast<uint8_t>(n));
+      gif.insert(gif.end(), data.begin() + static_cast<std::ptrdiff_t>(at),
+                 data.begin() + static_cast<std::ptrdiff_t>(at + n));
+    }
+    gif.push_back(0);
+  }
+  gif.push_back(0x3B);
+  return gif;
+}
+
+void WriteBytes(const std::filesystem::path& APath, const TBytes& ABytes) {
+  std::ofstream out(APath, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(ABytes.data()), static_cast<std::streamsize>(ABytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + APath.string());
+}
+
+}  // namespace quillet::test
