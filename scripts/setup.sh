@@ -16,6 +16,7 @@ packages=(
   wine64 wine
   dpkg-dev
   python3 file binutils zip unzip
+  bubblewrap shared-mime-info python3-gi gir1.2-gnomedesktop-3.0
 )
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -4,20 +4,27 @@
 //
 //   quillet-thumbnail [--module PATH] --detect
 //   quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT
+//   quillet-thumbnail [--module PATH] --cache [--size normal|large|x-large|xx-large] [-j N] PATH...
 //
 // INPUT may be a path or a file:// URI. Exit codes: 0 thumbnail written,
-// 1 the module gave none, 2 usage or I/O error.
+// 1 the module gave none, 2 usage or I/O error. --cache fills the freedesktop
+// thumbnail cache with the covers of every comic under the PATHs.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <exception>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
 #include "quillet/lister.h"
+#include "tools/cache_run.h"
+#include "tools/file_uri.h"
 #include "tools/thumbnail_host.h"
 
 namespace quillet::tool {
@@ -32,7 +39,9 @@ int UsageError(const std::string& message) {
   std::fprintf(stderr, "quillet-thumbnail: %s\n", message.c_str());
   std::fprintf(stderr,
                "usage: quillet-thumbnail [--module PATH] --detect\n"
-               "       quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT\n");
+               "       quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT\n"
+               "       quillet-thumbnail [--module PATH] --cache [--size normal|large|x-large|xx-large] [-j N] "
+               "PATH...\n");
   return 2;
 }
 
@@ -43,34 +52,12 @@ std::optional<int32_t> ParsePositive(const std::string& text) {
   return value;
 }
 
-int HexValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
-
 // A file:// URI names a local file: its path, percent-decoded as UTF-8.
 std::u16string PathFromInput(const std::u16string& input) {
-  const std::u16string scheme = u"file://";
-  if (input.size() < scheme.size() || platform::UpperCase(input.substr(0, scheme.size())) != u"FILE://") return input;
-  std::u16string rest = input.substr(scheme.size());
-  const size_t slash = rest.find(u'/');
-  if (slash == std::u16string::npos) return input;
-  rest = rest.substr(slash);  // the host part (empty or localhost) is dropped
-  std::string bytes;
-  const std::string utf8 = Narrow(rest);
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    if (utf8[i] == '%' && i + 2 < utf8.size() && HexValue(static_cast<char16_t>(utf8[i + 1])) >= 0 &&
-        HexValue(static_cast<char16_t>(utf8[i + 2])) >= 0) {
-      bytes.push_back(static_cast<char>(HexValue(static_cast<char16_t>(utf8[i + 1])) * 16 +
-                                        HexValue(static_cast<char16_t>(utf8[i + 2]))));
-      i += 2;
-    } else {
-      bytes.push_back(utf8[i]);
-    }
-  }
-  std::u16string path = platform::Utf8ToUtf16(bytes);
+  const std::string narrow = Narrow(input);
+  const std::string decoded = PathFromFileUri(narrow);
+  if (decoded == narrow) return input;
+  std::u16string path = platform::Utf8ToUtf16(decoded);
   // file:///C:/dir/x.cbz on Windows
   if (platform::kDirectorySeparator == u'\\' && path.size() >= 3 && path[0] == u'/' && path[2] == u':') path.erase(0, 1);
   return path;
@@ -115,62 +102,82 @@ bool LoadModule(const std::vector<std::u16string>& candidates, Module& module, s
   return false;
 }
 
-bool WriteDump(const std::u16string& path, const BitmapPixels& pixels, std::string& failure) {
-  std::ofstream out(std::filesystem::path(path), std::ios::binary);
-  if (!out) {
-    failure = "cannot create " + Narrow(path);
-    return false;
-  }
+// The module's pixels exactly as returned, as a PAM file.
+std::string WriteDump(const std::u16string& path, const BitmapPixels& pixels) {
   const bool alpha = pixels.bytesPerPixel == 4;
-  out << "P7\nWIDTH " << pixels.width << "\nHEIGHT " << pixels.height << "\nDEPTH " << pixels.bytesPerPixel
-      << "\nMAXVAL 255\nTUPLTYPE " << (alpha ? "BGRA" : "BGR") << "\nENDHDR\n";
-  out.write(reinterpret_cast<const char*>(pixels.bytes.data()), static_cast<std::streamsize>(pixels.bytes.size()));
-  out.close();
-  if (!out) {
-    failure = "cannot write " + Narrow(path);
-    return false;
-  }
-  return true;
+  const std::string header = "P7\nWIDTH " + std::to_string(pixels.width) + "\nHEIGHT " +
+                             std::to_string(pixels.height) + "\nDEPTH " + std::to_string(pixels.bytesPerPixel) +
+                             "\nMAXVAL 255\nTUPLTYPE " + (alpha ? "BGRA" : "BGR") + "\nENDHDR\n";
+  std::vector<uint8_t> bytes(header.begin(), header.end());
+  bytes.insert(bytes.end(), pixels.bytes.begin(), pixels.bytes.end());
+  return WriteFileAtomically(path, bytes, false);
 }
 
 // PNG wants red, green, blue and straight alpha; the module's colours are
-// premultiplied.
-std::vector<uint8_t> ToStraightRgba(const BitmapPixels& pixels) {
+// premultiplied. A bitmap without alpha becomes opaque: thumbnails are RGBA.
+RgbaImage ToStraightRgba(const BitmapPixels& pixels) {
   const size_t count = static_cast<size_t>(pixels.width) * static_cast<size_t>(pixels.height);
   const size_t channels = static_cast<size_t>(pixels.bytesPerPixel);
-  std::vector<uint8_t> out(count * channels);
+  RgbaImage image{pixels.width, pixels.height, std::vector<uint8_t>(count * 4)};
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* p = pixels.bytes.data() + i * channels;
-    uint8_t* q = out.data() + i * channels;
+    uint8_t* q = image.rgba.data() + i * 4;
     uint32_t b = p[0], g = p[1], r = p[2];
-    if (channels == 4) {
-      const uint32_t a = p[3];
-      if (a == 0) {
-        r = g = b = 0;
-      } else if (a < 255) {
-        r = std::min<uint32_t>(255, (r * 255 + a / 2) / a);
-        g = std::min<uint32_t>(255, (g * 255 + a / 2) / a);
-        b = std::min<uint32_t>(255, (b * 255 + a / 2) / a);
-      }
-      q[3] = static_cast<uint8_t>(a);
+    const uint32_t a = channels == 4 ? p[3] : 255;
+    if (a == 0) {
+      r = g = b = 0;
+    } else if (a < 255) {
+      r = std::min<uint32_t>(255, (r * 255 + a / 2) / a);
+      g = std::min<uint32_t>(255, (g * 255 + a / 2) / a);
+      b = std::min<uint32_t>(255, (b * 255 + a / 2) / a);
     }
     q[0] = static_cast<uint8_t>(r);
     q[1] = static_cast<uint8_t>(g);
     q[2] = static_cast<uint8_t>(b);
+    q[3] = static_cast<uint8_t>(a);
   }
-  return out;
+  return image;
+}
+
+// One request to the module, as a file manager makes it: the first bytes of
+// the file, and the box.
+struct ModuleAnswer {
+  bool readable = false;
+  bool made = false;
+  BitmapPixels pixels;
+};
+
+ModuleAnswer AskModule(const Module& module, const std::u16string& path, int32_t width, int32_t height) {
+  ModuleAnswer answer;
+  std::vector<char> head(kHeadSize);
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  if (!in) return answer;
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  const auto headLength = static_cast<int32_t>(in.gcount());
+  in.close();
+  answer.readable = true;
+  void* bitmap = module.getPreviewBitmapW(reinterpret_cast<const uint16_t*>(path.c_str()), width, height,
+                                          head.data(), headLength);
+  answer.made = bitmap != nullptr && ReadBitmapPixels(bitmap, answer.pixels);
+  DeleteModuleBitmap(bitmap);
+  return answer;
 }
 
 struct Options {
   std::optional<std::u16string> module;
   bool detect = false;
   bool dump = false;
+  bool cache = false;
   int32_t width = 256;
   int32_t height = 256;
+  std::optional<std::string> sizeText;  // as given, for --cache
+  std::optional<unsigned> jobs;
   std::vector<std::u16string> positional;
 };
 
 std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arguments, Options& options) {
+  bool sized = false;
+  std::optional<std::string> boxText;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string arg = Narrow(arguments[i]);
     auto value = [&]() -> std::optional<std::u16string> {
@@ -181,24 +188,26 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
       options.detect = true;
     } else if (arg == "--dump") {
       options.dump = true;
+    } else if (arg == "--cache") {
+      options.cache = true;
     } else if (arg == "--module") {
       const auto v = value();
       if (!v) return "--module needs a path";
       options.module = *v;
     } else if (arg == "--size" || arg == "-s") {
       const auto v = value();
-      const auto n = v ? ParsePositive(Narrow(*v)) : std::nullopt;
-      if (!n) return arg + " needs a positive whole number";
-      options.width = options.height = *n;
+      if (!v) return arg + " needs a value";
+      options.sizeText = Narrow(*v);
+      sized = true;
     } else if (arg == "--box") {
       const auto v = value();
-      const std::string box = v ? Narrow(*v) : std::string();
-      const size_t x = box.find_first_of("xX");
-      const auto w = x == std::string::npos ? std::nullopt : ParsePositive(box.substr(0, x));
-      const auto h = x == std::string::npos ? std::nullopt : ParsePositive(box.substr(x + 1));
-      if (!w || !h) return "--box needs WIDTHxHEIGHT, both positive";
-      options.width = *w;
-      options.height = *h;
+      if (!v) return "--box needs WIDTHxHEIGHT";
+      boxText = Narrow(*v);
+    } else if (arg == "-j" || arg == "--jobs") {
+      const auto v = value();
+      const auto n = v ? ParsePositive(Narrow(*v)) : std::nullopt;
+      if (!n) return arg + " needs a positive whole number";
+      options.jobs = static_cast<unsigned>(*n);
     } else if (arg == "--help" || arg == "-h") {
       return "";
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
@@ -207,12 +216,124 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
       options.positional.push_back(arguments[i]);
     }
   }
+  if (options.cache) {
+    if (options.detect || options.dump || boxText) return "--cache takes none of --detect, --dump, --box";
+    if (options.sizeText && !CacheSizeByName(*options.sizeText))
+      return "--size with --cache is one of normal, large, x-large, xx-large";
+    if (options.positional.empty()) return "--cache needs at least one file or folder";
+    return std::nullopt;
+  }
+  if (options.jobs) return "-j goes with --cache";
+  if (sized) {
+    const auto n = ParsePositive(*options.sizeText);
+    if (!n) return "--size needs a positive whole number";
+    options.width = options.height = *n;
+  }
+  if (boxText) {
+    const size_t x = boxText->find_first_of("xX");
+    const auto w = x == std::string::npos ? std::nullopt : ParsePositive(boxText->substr(0, x));
+    const auto h = x == std::string::npos ? std::nullopt : ParsePositive(boxText->substr(x + 1));
+    if (!w || !h) return "--box needs WIDTHxHEIGHT, both positive";
+    options.width = *w;
+    options.height = *h;
+  }
   if (options.detect ? !options.positional.empty() : options.positional.size() != 2)
     return options.detect ? "--detect takes no files" : "needs INPUT and OUTPUT";
   return std::nullopt;
 }
 
+int RunSingle(const Module& module, const Options& options) {
+  const std::u16string input = FullPath(PathFromInput(options.positional[0]));
+  const std::u16string output = options.positional[1];
+  // Ctrl-C while the file is written leaves nothing behind.
+  CatchInterrupts(false);
+  const ModuleAnswer answer = AskModule(module, input, options.width, options.height);
+  if (!answer.readable) {
+    std::fprintf(stderr, "quillet-thumbnail: cannot read %s\n", Narrow(input).c_str());
+    return 2;
+  }
+  if (!answer.made) {
+    std::fprintf(stderr, "no thumbnail for %s\n", Narrow(input).c_str());
+    return 1;
+  }
+  std::string failure;
+  if (options.dump) {
+    failure = WriteDump(output, answer.pixels);
+  } else {
+    const RgbaImage image = ToStraightRgba(answer.pixels);
+    failure = WritePng(output, image.width, image.height, 4, image.rgba);
+  }
+  if (failure.empty()) return 0;
+  std::fprintf(stderr, "quillet-thumbnail: %s\n", failure.c_str());
+  return 2;
+}
+
+int RunCache(const Module& module, const Options& options) {
+  if (!kCacheModeAvailable) {
+    std::fprintf(stderr,
+                 "quillet-thumbnail: --cache fills the thumbnail cache of Linux desktops; it is not available here\n");
+    return 2;
+  }
+  CacheRunSettings settings;
+  settings.size = *CacheSizeByName(options.sizeText.value_or("large"));
+  settings.root = ThumbnailCacheRoot(std::getenv("XDG_CACHE_HOME"), std::getenv("HOME"));
+  if (settings.root.empty()) {
+    std::fprintf(stderr, "quillet-thumbnail: neither XDG_CACHE_HOME nor HOME names a folder for the cache\n");
+    return 2;
+  }
+  settings.jobs = options.jobs.value_or(std::max(1u, std::thread::hardware_concurrency()));
+  settings.progressBar = StandardErrorIsTerminal();
+  settings.stopRequested = InterruptRequested;
+
+  std::vector<std::filesystem::path> inputs;
+  for (const std::u16string& path : options.positional) inputs.emplace_back(PathFromInput(path));
+  std::vector<std::string> problems;
+  const std::vector<std::filesystem::path> comics = FindComics(inputs, problems);
+  for (const std::string& problem : problems) std::fprintf(stderr, "quillet-thumbnail: %s\n", problem.c_str());
+  if (const std::string failure = PrepareCacheFolders(settings.root, settings.size); !failure.empty()) {
+    std::fprintf(stderr, "quillet-thumbnail: %s\n", failure.c_str());
+    return 2;
+  }
+  std::printf("quillet-thumbnail: %zu comics, thumbnails of %d pixels into %s\n", comics.size(),
+              settings.size.pixels, (settings.root / settings.size.name).string().c_str());
+  std::fflush(stdout);
+
+  CatchInterrupts(true);
+  const ThumbnailMaker maker = [&module](const std::filesystem::path& comic, int32_t size) {
+    ThumbnailAttempt attempt;
+    std::u16string path;
+    try {
+      path = comic.u16string();
+    } catch (const std::exception&) {
+      attempt.result = ThumbnailAttempt::Result::Unreadable;
+      attempt.problem = "cannot pass the name " + comic.string() + " on as Unicode text";
+      return attempt;
+    }
+    const ModuleAnswer answer = AskModule(module, path, size, size);
+    if (!answer.readable) {
+      attempt.result = ThumbnailAttempt::Result::Unreadable;
+    } else if (answer.made) {
+      attempt.result = ThumbnailAttempt::Result::Made;
+      attempt.image = ToStraightRgba(answer.pixels);
+    }
+    return attempt;
+  };
+  const CacheRunReport report = FillCache(comics, settings, maker);
+  std::printf("quillet-thumbnail: %s\n", DescribeCacheRun(report).c_str());
+  if (report.stopped) return 130;
+  if (report.errors != 0 || !problems.empty()) return 2;
+  return report.failed != 0 ? 1 : 0;
+}
+
 }  // namespace
+
+std::string WritePng(const std::u16string& path, int32_t width, int32_t height, int channels,
+                     const std::vector<uint8_t>& pixels, const std::vector<PngText>& text) {
+  std::vector<uint8_t> png;
+  std::string failure = EncodePng(width, height, channels, pixels, text, png);
+  if (failure.empty()) failure = WriteFileAtomically(path, png, false);
+  return failure;
+}
 
 int RunThumbnailTool(const std::vector<std::u16string>& arguments) {
   Options options;
@@ -231,36 +352,10 @@ int RunThumbnailTool(const std::vector<std::u16string>& arguments) {
     char detect[1024] = {};
     module.getDetectString(detect, sizeof detect);
     std::printf("%s\n", detect);
+  } else if (options.cache) {
+    status = RunCache(module, options);
   } else {
-    const std::u16string input = FullPath(PathFromInput(options.positional[0]));
-    const std::u16string output = options.positional[1];
-    std::vector<char> head(kHeadSize);
-    std::ifstream in(std::filesystem::path(input), std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "quillet-thumbnail: cannot read %s\n", Narrow(input).c_str());
-      status = 2;
-    } else {
-      in.read(head.data(), static_cast<std::streamsize>(head.size()));
-      const auto headLength = static_cast<int32_t>(in.gcount());
-      in.close();
-      void* bitmap = module.getPreviewBitmapW(reinterpret_cast<const uint16_t*>(input.c_str()), options.width,
-                                              options.height, head.data(), headLength);
-      BitmapPixels pixels;
-      if (bitmap == nullptr || !ReadBitmapPixels(bitmap, pixels)) {
-        std::fprintf(stderr, "no thumbnail for %s\n", Narrow(input).c_str());
-        status = 1;
-      } else {
-        std::string failure;
-        if (options.dump) {
-          if (!WriteDump(output, pixels, failure)) status = 2;
-        } else {
-          failure = WritePng(output, pixels.width, pixels.height, pixels.bytesPerPixel, ToStraightRgba(pixels));
-          if (!failure.empty()) status = 2;
-        }
-        if (status != 0) std::fprintf(stderr, "quillet-thumbnail: %s\n", failure.c_str());
-      }
-      DeleteModuleBitmap(bitmap);
-    }
+    status = RunSingle(module, options);
   }
   FinalizeHostThread();
   platform::FreeLibraryHandle(module.handle);

@@ -1,7 +1,13 @@
-// quillet-thumbnail on Linux: the module's bitmaps are QuilletDibs, and PNG
-// files are written with libpng.
+// quillet-thumbnail on Linux: the module's bitmaps are QuilletDibs, PNG files
+// are encoded with libpng, and Ctrl-C arrives as a signal.
+#include <fcntl.h>
 #include <png.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +18,7 @@
 namespace quillet::tool {
 
 const char16_t* const kModuleFileName = u"Quillet.wlx";
+const bool kCacheModeAvailable = true;
 
 bool ReadBitmapPixels(void* bitmap, BitmapPixels& pixels) {
   auto* dib = static_cast<QuilletDib*>(bitmap);
@@ -33,45 +40,172 @@ bool ReadBitmapPixels(void* bitmap, BitmapPixels& pixels) {
 
 void DeleteModuleBitmap(void* bitmap) { quillet_dib_delete(static_cast<QuilletDib*>(bitmap)); }
 
-std::string WritePng(const std::u16string& path, int32_t width, int32_t height, int channels,
-                     const std::vector<uint8_t>& rgba) {
-  const std::string name = platform::Utf16ToUtf8(path);
-  FILE* file = std::fopen(name.c_str(), "wb");
-  if (file == nullptr) return "cannot create " + name + ": " + std::strerror(errno);
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (png == nullptr || info == nullptr) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    return "cannot start the PNG encoder";
-  }
+namespace {
+
+void AppendToVector(png_structp png, png_bytep data, png_size_t length) {
+  auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + length);
+}
+
+void FlushNothing(png_structp) {}
+
+}  // namespace
+
+namespace {
+
+// libpng reports errors by longjmp, so the calls that may jump live in a
+// function of their own whose frame holds no C++ objects.
+bool RunPngEncoder(png_structp writer, png_infop info, std::vector<uint8_t>* out, png_uint_32 width,
+                   png_uint_32 height, int colourType, png_textp text, int textCount, png_bytepp rows) {
+  if (setjmp(png_jmpbuf(writer))) return false;
+  png_set_write_fn(writer, out, AppendToVector, FlushNothing);
+  png_set_IHDR(writer, info, width, height, 8, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (textCount > 0) png_set_text(writer, info, text, textCount);
+  png_write_info(writer, info);
+  png_write_image(writer, rows);
+  png_write_end(writer, nullptr);
+  return true;
+}
+
+}  // namespace
+
+std::string EncodePng(int32_t width, int32_t height, int channels, const std::vector<uint8_t>& pixels,
+                      const std::vector<PngText>& text, std::vector<uint8_t>& png) {
+  png.clear();
+  if (width <= 0 || height <= 0 || (channels != 3 && channels != 4) ||
+      pixels.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(channels))
+    return "no picture to encode";
   std::vector<png_bytep> rows(static_cast<size_t>(height));
   for (int32_t y = 0; y < height; ++y)
-    rows[static_cast<size_t>(y)] = const_cast<png_bytep>(rgba.data()) + static_cast<size_t>(y) * width * channels;
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    return "cannot write " + name;
+    rows[static_cast<size_t>(y)] =
+        const_cast<png_bytep>(pixels.data()) + static_cast<size_t>(y) * static_cast<size_t>(width) * channels;
+  std::vector<png_text> chunks(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
+    chunks[i].key = const_cast<char*>(text[i].key.c_str());
+    chunks[i].text = const_cast<char*>(text[i].value.c_str());
+    chunks[i].text_length = text[i].value.size();
   }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-               channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  png_write_image(png, rows.data());
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  if (std::fclose(file) != 0) return "cannot write " + name + ": " + std::strerror(errno);
+  png_structp writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = writer != nullptr ? png_create_info_struct(writer) : nullptr;
+  if (writer == nullptr || info == nullptr) {
+    png_destroy_write_struct(&writer, &info);
+    return "cannot start the PNG encoder";
+  }
+  const bool encoded = RunPngEncoder(writer, info, &png, static_cast<png_uint_32>(width),
+                                     static_cast<png_uint_32>(height),
+                                     channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, chunks.data(),
+                                     static_cast<int>(chunks.size()), rows.data());
+  png_destroy_write_struct(&writer, &info);
+  if (!encoded) {
+    png.clear();
+    return "the PNG encoder failed";
+  }
   return {};
+}
+
+namespace {
+
+// The temporary files being written right now, for a second Ctrl-C to delete
+// from its signal handler. A slot is 0 free, 1 taken, 2 taken and holding a
+// path; the handler only reads slots in state 2 and calls unlink, which is
+// safe in a signal handler.
+struct TemporarySlot {
+  std::atomic<int> state{0};
+  char path[PATH_MAX] = {};
+};
+constexpr int kTemporarySlots = 256;
+TemporarySlot gTemporaries[kTemporarySlots];
+
+std::atomic<int> gInterrupts{0};
+std::atomic<bool> gFinishWorkInProgress{true};
+std::atomic<unsigned> gTemporaryCounter{0};
+
+TemporarySlot* TakeSlot(const std::string& path) {
+  if (path.size() >= PATH_MAX) return nullptr;
+  for (TemporarySlot& slot : gTemporaries) {
+    int expected = 0;
+    if (slot.state.compare_exchange_strong(expected, 1)) {
+      std::memcpy(slot.path, path.c_str(), path.size() + 1);
+      slot.state.store(2);
+      return &slot;
+    }
+  }
+  return nullptr;  // more writers than slots: this one goes unguarded
+}
+
+void ReleaseSlot(TemporarySlot* slot) {
+  if (slot == nullptr) return;
+  slot->state.store(0);
+}
+
+void DeleteTemporariesAndDie(int signalNumber) {
+  for (TemporarySlot& slot : gTemporaries)
+    if (slot.state.load() == 2) unlink(slot.path);
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void OnInterrupt(int signalNumber) {
+  if (gFinishWorkInProgress.load() && gInterrupts.fetch_add(1) == 0) {
+    static const char kMessage[] =
+        "\nquillet-thumbnail: stopping once the work in progress is done (interrupt again to stop at once)\n";
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    return;
+  }
+  DeleteTemporariesAndDie(signalNumber);
+}
+
+std::string ErrorText(const std::string& what, const std::string& name) {
+  return what + " " + name + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string WriteFileAtomically(const std::u16string& path, const std::vector<uint8_t>& bytes, bool ownerOnly) {
+  const std::string name = platform::Utf16ToUtf8(path);
+  const size_t slash = name.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+  const std::string temporary = folder + ".quillet-" + std::to_string(getpid()) + "-" +
+                                std::to_string(gTemporaryCounter.fetch_add(1)) + ".tmp";
+  TemporarySlot* slot = TakeSlot(temporary);
+  const int descriptor =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+  if (descriptor < 0) {
+    const std::string failure = ErrorText("cannot create a file in", folder.empty() ? "." : folder);
+    ReleaseSlot(slot);
+    return failure;
+  }
+  std::string failure;
+  size_t written = 0;
+  while (failure.empty() && written < bytes.size()) {
+    const ssize_t n = write(descriptor, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) failure = ErrorText("cannot write", temporary);
+    else written += static_cast<size_t>(n);
+  }
+  if (close(descriptor) != 0 && failure.empty()) failure = ErrorText("cannot write", temporary);
+  if (failure.empty() && rename(temporary.c_str(), name.c_str()) != 0) failure = ErrorText("cannot replace", name);
+  if (!failure.empty()) unlink(temporary.c_str());
+  ReleaseSlot(slot);
+  return failure;
 }
 
 void InitializeHostThread() {}
 void FinalizeHostThread() {}
 
-}  // namespace quillet::tool
-
-int main(int argc, char** argv) {
-  std::vector<std::u16string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.push_back(quillet::platform::Utf8ToUtf16(argv[i]));
-  return quillet::tool::RunThumbnailTool(arguments);
+void CatchInterrupts(bool finishWorkInProgress) {
+  gFinishWorkInProgress.store(finishWorkInProgress);
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
 }
+
+bool InterruptRequested() { return gInterrupts.load() != 0; }
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+}  // namespace quillet::tool

@@ -1,0 +1,571 @@
+#!/usr/bin/env python3
+"""End-to-end tests of what users install, each one a subcommand:
+
+  installed  cmake --install into a temporary prefix, then the thumbnailer run
+             from its entry's own Exec line, as a desktop runs it
+  sandbox    the same inside bubblewrap, shaped the way GNOME runs
+             thumbnailers: /usr read-only, no network, the input bound to
+             /tmp/gnome-desktop-file-to-thumbnail.<ext>
+  gnome      a real client: gnome-desktop's thumbnail factory (python3-gi,
+             GnomeDesktop 3.0) finds the entry and makes thumbnails with it,
+             and finds what --cache put into the cache
+  cache      the installed quillet-thumbnail --cache over a small library:
+             made, failed, skipped, interrupted
+  package    Quillet-x64.zip of the Windows build: its contents, and its
+             module under Wine with the archive libraries beside it
+
+Exit code 0 passed, 77 skipped (the reason is printed), anything else failed.
+The comics are made here, from pages drawn by tests/fixtures/pages.py.
+"""
+import argparse
+import configparser
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tarfile
+import time
+import urllib.parse
+import zipfile
+import zlib
+
+SKIP = 77
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "fixtures"))
+import pages  # noqa: E402
+
+MIME_TYPES = {
+    ".cbz": "application/vnd.comicbook+zip",
+    ".cbr": "application/vnd.comicbook-rar",
+    ".cb7": "application/x-cb7",
+    ".cbt": "application/x-cbt",
+}
+
+
+class Skip(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def run(command, **kwargs):
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    kwargs.setdefault("stderr", subprocess.PIPE)
+    kwargs.setdefault("text", True)
+    return subprocess.run(command, **kwargs)
+
+
+# ---- Comics -----------------------------------------------------------------
+
+def constant_png(colour, width, height):
+    """An RGBA PNG of one colour, made quickly at any size."""
+    row = b"\x00" + bytes(colour + (255,)) * width
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(row * height, 6)) + chunk(b"IEND", b""))
+
+
+def comic_pages(width=60, height=90, count=3):
+    """(name, bytes) of a comic's pages; page01 is the cover, in page 1's colour.
+    They are stored out of order so that archive order alone would be wrong."""
+    named = [("page%02d.png" % n, constant_png(pages.page_colour(n), width, height)) for n in range(1, count + 1)]
+    return named[1:] + named[:1]
+
+
+def make_comic(path, width=60, height=90, count=3):
+    """Writes a comic of the kind its extension names; False when the tool
+    that makes that kind is missing."""
+    kind = os.path.splitext(path)[1].lower()
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    entries = comic_pages(width, height, count)
+    if kind == ".cbz":
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+            for name, data in entries:
+                archive.writestr(name, data)
+        return True
+    if kind == ".cbt":
+        with tarfile.open(path, "w", format=tarfile.USTAR_FORMAT) as archive:
+            for name, data in entries:
+                info = tarfile.TarInfo(name)
+                info.size = len(data)
+                import io
+                archive.addfile(info, io.BytesIO(data))
+        return True
+    tool = {".cb7": ["7z", "a", "-t7z", "-bd", "-y"], ".cbr": ["rar", "a", "-idq", "-ep"]}[kind]
+    if shutil.which(tool[0]) is None:
+        return False
+    staging = path + ".pages"
+    os.makedirs(staging, exist_ok=True)
+    names = []
+    for name, data in entries:
+        with open(os.path.join(staging, name), "wb") as f:
+            f.write(data)
+        names.append(name)
+    result = run(tool + [os.path.abspath(path) + (".7z" if kind == ".cb7" else ".rar")] + names, cwd=staging)
+    check(result.returncode == 0, "%s failed: %s" % (tool[0], result.stderr or result.stdout))
+    os.replace(os.path.abspath(path) + (".7z" if kind == ".cb7" else ".rar"), path)
+    shutil.rmtree(staging)
+    return True
+
+
+def make_all_kinds(folder, stem):
+    """One comic of each kind; returns their paths (kinds whose tool is
+    missing are left out, and said so)."""
+    made = []
+    for kind in (".cbz", ".cbr", ".cb7", ".cbt"):
+        path = os.path.join(folder, stem + kind)
+        if make_comic(path):
+            made.append(path)
+        else:
+            print("note: no tool to make %s files here; that kind is not tried" % kind)
+    check(made, "no comics could be made")
+    return made
+
+
+# ---- PNG --------------------------------------------------------------------
+
+def read_png(path):
+    """(header, text, rows) of an 8-bit RGBA or RGB PNG; rows of bytes."""
+    with open(path, "rb") as f:
+        data = f.read()
+    check(data[:8] == b"\x89PNG\r\n\x1a\n", "%s is not a PNG" % path)
+    offset, header, text, idat = 8, None, {}, b""
+    while offset < len(data):
+        length, kind = struct.unpack(">I4s", data[offset:offset + 8])
+        body = data[offset + 8:offset + 8 + length]
+        check(zlib.crc32(kind + body) & 0xFFFFFFFF == struct.unpack(">I", data[offset + 8 + length:offset + 12 + length])[0],
+              "bad CRC in %s" % path)
+        offset += 12 + length
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            header = dict(width=width, height=height, depth=depth, colour=colour, interlace=interlace)
+        elif kind == b"tEXt":
+            key, _, value = body.partition(b"\x00")
+            text[key.decode("latin-1")] = value.decode("latin-1")
+        elif kind == b"IDAT":
+            idat += body
+        elif kind == b"IEND":
+            break
+    check(header is not None, "%s has no IHDR" % path)
+    channels = {6: 4, 2: 3}[header["colour"]]
+    raw = zlib.decompress(idat)
+    stride = header["width"] * channels
+    rows, previous = [], bytearray(stride)
+    for y in range(header["height"]):
+        kind = raw[y * (stride + 1)]
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            left = line[x - channels] if x >= channels else 0
+            up = previous[x]
+            upper_left = previous[x - channels] if x >= channels else 0
+            if kind == 1:
+                line[x] = (line[x] + left) & 255
+            elif kind == 2:
+                line[x] = (line[x] + up) & 255
+            elif kind == 3:
+                line[x] = (line[x] + (left + up) // 2) & 255
+            elif kind == 4:
+                p = left + up - upper_left
+                pa, pb, pc = abs(p - left), abs(p - up), abs(p - upper_left)
+                line[x] = (line[x] + (left if pa <= pb and pa <= pc else up if pb <= pc else upper_left)) & 255
+        rows.append(bytes(line))
+        previous = line
+    return header, text, rows
+
+
+def check_cover_thumbnail(path, size, what):
+    """An 8-bit non-interlaced RGBA PNG, longest edge `size`, the cover's colour."""
+    header, _, rows = read_png(path)
+    check(header["depth"] == 8 and header["colour"] == 6 and header["interlace"] == 0,
+          "%s: want an 8-bit non-interlaced RGBA PNG, got %s" % (what, header))
+    check(max(header["width"], header["height"]) == size,
+          "%s: longest edge %d, want %d" % (what, max(header["width"], header["height"]), size))
+    check(header["height"] > header["width"], "%s: the cover is portrait, the thumbnail is %dx%d"
+          % (what, header["width"], header["height"]))
+    y, x = header["height"] // 2, header["width"] // 2
+    pixel = tuple(rows[y][x * 4:x * 4 + 4])
+    want = pages.page_colour(1) + (255,)
+    check(all(abs(a - b) <= 3 for a, b in zip(pixel, want)),
+          "%s: centre pixel %s is not the cover's colour %s" % (what, pixel, want))
+
+
+# ---- Installing -----------------------------------------------------------
+
+def install(build, work):
+    prefix = os.path.join(work, "prefix")
+    shutil.rmtree(prefix, ignore_errors=True)
+    result = run(["cmake", "--install", build, "--prefix", prefix])
+    check(result.returncode == 0, "cmake --install failed:\n" + result.stdout + result.stderr)
+    for relative in ("bin/quillet-thumbnail", "lib/quillet/Quillet.wlx", "lib/quillet/Quillet.ini",
+                     "share/thumbnailers/quillet.thumbnailer"):
+        check(os.path.isfile(os.path.join(prefix, relative)), "the install lacks " + relative)
+    check(os.access(os.path.join(prefix, "bin/quillet-thumbnail"), os.X_OK), "bin/quillet-thumbnail is not executable")
+    return prefix
+
+
+def read_entry(prefix):
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.optionxform = str
+    parser.read(os.path.join(prefix, "share/thumbnailers/quillet.thumbnailer"))
+    check(parser.sections() == ["Thumbnailer Entry"], "groups of the entry: %s" % parser.sections())
+    entry = dict(parser["Thumbnailer Entry"])
+    check(entry.get("TryExec") == "quillet-thumbnail", "TryExec is %r" % entry.get("TryExec"))
+    check(entry.get("Exec") == "quillet-thumbnail -s %s %u %o", "Exec is %r" % entry.get("Exec"))
+    types = [t for t in entry.get("MimeType", "").split(";") if t]
+    check(sorted(types) == sorted(MIME_TYPES.values()), "MimeType is %r" % entry.get("MimeType"))
+    return entry
+
+
+def shared_mime_info_types():
+    """Extension -> MIME type in the installed shared-mime-info, or None."""
+    database = "/usr/share/mime/packages/freedesktop.org.xml"
+    if not os.path.exists(database):
+        return None
+    import xml.etree.ElementTree as tree
+    namespace = "{http://www.freedesktop.org/standards/shared-mime-info}"
+    found = {}
+    for mime in tree.parse(database).getroot().iter(namespace + "mime-type"):
+        for glob in mime.iter(namespace + "glob"):
+            pattern = glob.get("pattern", "")
+            if pattern.startswith("*.") and "." + pattern[2:] in MIME_TYPES:
+                found["." + pattern[2:]] = mime.get("type")
+    return found
+
+
+def expand_exec(exec_line, size, path, output):
+    """The command a desktop runs: the field codes of the Exec line replaced."""
+    uri = "file://" + urllib.parse.quote(path, safe="/!$&'()*+,=:@~")
+    codes = {"%s": str(size), "%u": uri, "%i": path, "%o": output, "%%": "%"}
+    return [codes.get(word, word) for word in exec_line.split()]
+
+
+def thumbnailer_environment(prefix):
+    env = dict(os.environ)
+    env["PATH"] = os.path.join(prefix, "bin") + os.pathsep + env.get("PATH", "")
+    return env
+
+
+def test_installed(args):
+    prefix = install(args.build, args.work)
+    entry = read_entry(prefix)
+    known = shared_mime_info_types()
+    if known is None:
+        print("note: no shared-mime-info database here to check the MIME types against")
+    else:
+        for extension, mime in MIME_TYPES.items():
+            check(known.get(extension) == mime,
+                  "shared-mime-info gives %s the type %s, the entry says %s" % (extension, known.get(extension), mime))
+    env = thumbnailer_environment(prefix)
+    check(shutil.which(entry["TryExec"], path=env["PATH"]) == os.path.join(prefix, "bin", "quillet-thumbnail"),
+          "TryExec does not find the installed program")
+    comics = make_all_kinds(os.path.join(args.work, "comics with #, spaces and %"), "Issue #1 é")
+    for comic in comics:
+        for size in (128, 256):
+            output = os.path.join(args.work, "out %s %d.png" % (os.path.basename(comic), size))
+            command = expand_exec(entry["Exec"], size, comic, output)
+            result = run(command, env=env, cwd="/")
+            check(result.returncode == 0, "%s failed (%d): %s" % (command, result.returncode, result.stderr))
+            check_cover_thumbnail(output, size, "%s at %d" % (comic, size))
+            leftovers = [n for n in os.listdir(args.work) if n.endswith(".tmp")]
+            check(not leftovers, "temporary files left: %s" % leftovers)
+    # Not a comic: exit code 1 and no output file.
+    junk = os.path.join(args.work, "junk.cbz")
+    with open(junk, "wb") as f:
+        f.write(b"PK\x03\x04 this is no archive at all")
+    output = os.path.join(args.work, "junk.png")
+    result = run(expand_exec(entry["Exec"], 128, junk, output), env=env)
+    check(result.returncode == 1, "a broken comic gave exit code %d" % result.returncode)
+    check(not os.path.exists(output), "a broken comic left an output file")
+    print("installed thumbnailer: %d kinds of comic made into thumbnails from the Exec line" % len(comics))
+
+
+def test_sandbox(args):
+    bwrap = shutil.which("bwrap")
+    if bwrap is None:
+        raise Skip("bubblewrap (bwrap) is not installed")
+    probe = run([bwrap, "--ro-bind", "/", "/", "--unshare-all", "true"])
+    if probe.returncode != 0:
+        raise Skip("bubblewrap cannot make a sandbox on this machine: " + probe.stderr.strip())
+    prefix = install(args.build, args.work)
+    entry = read_entry(prefix)
+    comics = make_all_kinds(os.path.join(args.work, "comics"), "issue 1")
+    for comic in comics:
+        extension = os.path.splitext(comic)[1]
+        outdir = os.path.join(args.work, "out" + extension)
+        shutil.rmtree(outdir, ignore_errors=True)
+        os.makedirs(outdir)
+        inside = "/tmp/gnome-desktop-file-to-thumbnail" + extension
+        # The prefix takes the place of /usr/local, so the program is found
+        # on the sandbox's PATH the way an installation in /usr/local is.
+        command = [bwrap,
+                   "--ro-bind", "/usr", "/usr",
+                   "--ro-bind", prefix, "/usr/local",
+                   "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin", "/sbin",
+                   "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64",
+                   "--ro-bind-try", "/etc/ld.so.cache", "/etc/ld.so.cache",
+                   "--proc", "/proc", "--dev", "/dev",
+                   "--bind", outdir, "/tmp",
+                   "--ro-bind", comic, inside,
+                   "--unshare-all", "--die-with-parent", "--chdir", "/",
+                   "--clearenv", "--setenv", "PATH", "/usr/local/bin:/usr/bin",
+                   "--"] + expand_exec(entry["Exec"], 256, inside, "/tmp/thumbnail.png")
+        result = run(command)
+        check(result.returncode == 0, "in the sandbox, %s gave %d: %s" % (extension, result.returncode, result.stderr))
+        check_cover_thumbnail(os.path.join(outdir, "thumbnail.png"), 256, "sandboxed " + extension)
+        left = sorted(n for n in os.listdir(outdir) if n not in ("thumbnail.png", os.path.basename(inside)))
+        check(not left, "the sandboxed run left %s" % left)
+    # No network in there: the sandbox has no interface but loopback.
+    result = run([bwrap, "--ro-bind", "/", "/", "--unshare-all", "--", "cat", "/proc/net/dev"])
+    interfaces = [line.split(":")[0].strip() for line in result.stdout.splitlines()[2:]]
+    check(interfaces in ([], ["lo"]), "the sandbox has network interfaces %s" % interfaces)
+    print("sandboxed thumbnailer: %d kinds of comic" % len(comics))
+
+
+GNOME_CLIENT = r'''
+import os, sys
+import gi
+gi.require_version("GnomeDesktop", "3.0")
+gi.require_version("GdkPixbuf", "2.0")
+from gi.repository import GnomeDesktop, Gio
+work, cached = sys.argv[1], sys.argv[2:]
+factory = GnomeDesktop.DesktopThumbnailFactory.new(GnomeDesktop.DesktopThumbnailSize.LARGE)
+for line in open(os.path.join(work, "comics.txt")):
+    path, mime = line.rstrip("\n").split("\t")
+    info = Gio.File.new_for_path(path)
+    uri = info.get_uri()
+    mtime = int(os.stat(path).st_mtime)
+    if not factory.can_thumbnail(uri, mime, mtime):
+        sys.exit("the factory finds no thumbnailer for " + mime)
+    pixbuf = factory.generate_thumbnail(uri, mime, None)
+    if pixbuf is None:
+        sys.exit("the factory made no thumbnail of " + path)
+    out = os.path.join(work, "gnome-" + os.path.basename(path) + ".png")
+    pixbuf.savev(out, "png", [], [])
+    print("made", out)
+for path in cached:
+    uri = Gio.File.new_for_path(path).get_uri()
+    found = factory.lookup(uri, int(os.stat(path).st_mtime))
+    if not found:
+        sys.exit("the factory does not find the cached thumbnail of " + uri)
+    print("found", found)
+'''
+
+
+def test_gnome(args):
+    python = "/usr/bin/python3"
+    probe = run([python, "-c", "import gi; gi.require_version('GnomeDesktop', '3.0'); "
+                 "from gi.repository import GnomeDesktop"]) if os.path.exists(python) else None
+    if probe is None or probe.returncode != 0:
+        raise Skip("no python3-gi with GnomeDesktop 3.0 (gir1.2-gnomedesktop-3.0) here")
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        raise Skip("the client needs the prefix at /usr/local, which takes root and unshare")
+    if shutil.which("bwrap") is None:
+        raise Skip("gnome-desktop runs thumbnailers in bubblewrap, which is not installed")
+    prefix = install(args.build, args.work)
+    comics = make_all_kinds(os.path.join(args.work, "comics"), "Issue 1")
+    with open(os.path.join(args.work, "comics.txt"), "w") as f:
+        for comic in comics:
+            f.write("%s\t%s\n" % (comic, MIME_TYPES[os.path.splitext(comic)[1]]))
+    cache_home = os.path.join(args.work, "cache-home")
+    shutil.rmtree(cache_home, ignore_errors=True)
+    env = dict(os.environ, XDG_CACHE_HOME=cache_home)
+    result = run([os.path.join(prefix, "bin/quillet-thumbnail"), "--cache", "--size", "large"] + comics, env=env)
+    check(result.returncode == 0, "--cache failed (%d): %s%s" % (result.returncode, result.stdout, result.stderr))
+    client = os.path.join(args.work, "client.py")
+    with open(client, "w") as f:
+        f.write(GNOME_CLIENT)
+    # A mount namespace of its own puts the prefix at /usr/local for the
+    # client and for the sandbox it starts, and for nothing else.
+    script = ('mount --make-rprivate / && mount --bind "$0" /usr/local && '
+              'exec env PATH=/usr/local/bin:/usr/bin:/bin XDG_DATA_DIRS=/usr/local/share:/usr/share '
+              '/usr/bin/python3 "$@"')
+    result = run(["unshare", "-m", "sh", "-c", script, prefix, client, args.work] + comics, env=env)
+    check(result.returncode == 0, "the GNOME client failed (%d): %s%s" % (result.returncode, result.stdout, result.stderr))
+    for comic in comics:
+        check_cover_thumbnail(os.path.join(args.work, "gnome-" + os.path.basename(comic) + ".png"), 256,
+                              "GNOME's thumbnail of " + comic)
+    print(result.stdout.strip())
+    print("gnome-desktop's factory: %d kinds made through the entry, %d found in the cache" % (len(comics), len(comics)))
+
+
+def cache_files(root):
+    found = []
+    for folder, _, names in os.walk(root):
+        found.extend(os.path.join(folder, n) for n in names)
+    return found
+
+
+BIG_COMICS = 20
+
+
+def test_cache(args):
+    prefix = install(args.build, args.work)
+    program = os.path.join(prefix, "bin/quillet-thumbnail")
+    library = os.path.join(args.work, "library")
+    shutil.rmtree(library, ignore_errors=True)
+    comics = []
+    for n in range(8):
+        for kind in (".cbz", ".cbt"):
+            path = os.path.join(library, "series %d" % (n % 2), "issue %02d%s" % (n, kind))
+            make_comic(path)
+            comics.append(path)
+    broken = os.path.join(library, "broken.cbz")
+    with open(broken, "wb") as f:
+        f.write(b"PK\x03\x04 not really")
+    cache_home = os.path.join(args.work, "cache-home")
+    shutil.rmtree(cache_home, ignore_errors=True)
+    env = dict(os.environ, XDG_CACHE_HOME=cache_home)
+    root = os.path.join(cache_home, "thumbnails")
+
+    first = run([program, "--cache", "-j", "3", "--size", "normal", library], env=env)
+    check(first.returncode == 1, "first run: exit code %d, want 1 for the broken comic\n%s%s"
+          % (first.returncode, first.stdout, first.stderr))
+    check("made 16, up to date 0, failed 1 (1 new)" in first.stdout, "first run said: " + first.stdout)
+    import hashlib
+    for comic in comics:
+        uri = "file://" + urllib.parse.quote(comic, safe="/!$&'()*+,=:@~")
+        png = os.path.join(root, "normal", hashlib.md5(uri.encode()).hexdigest() + ".png")
+        header, text, _ = read_png(png)
+        check(max(header["width"], header["height"]) == 128, "%s is %s" % (png, header))
+        stat = os.stat(comic)
+        check(text.get("Thumb::URI") == uri and text.get("Thumb::MTime") == str(int(stat.st_mtime)) and
+              text.get("Thumb::Size") == str(stat.st_size) and
+              text.get("Thumb::Mimetype") == MIME_TYPES[os.path.splitext(comic)[1]], "%s carries %s" % (png, text))
+        check_cover_thumbnail(png, 128, "cached " + comic)
+    fails = [p for p in cache_files(os.path.join(root, "fail")) if "/quillet-" in p]
+    check(len(fails) == 1, "fail entries: %s" % fails)
+
+    second = run([program, "--cache", "--size", "normal", library], env=env)
+    check(second.returncode == 0, "second run: exit code %d\n%s" % (second.returncode, second.stderr))
+    check("made 0, up to date 16, failed 1 (0 new), errors 0" in second.stdout, "second run said: " + second.stdout)
+
+    # Interrupted: a library of big covers, a Ctrl-C once the first is done.
+    big = os.path.join(args.work, "big library")
+    shutil.rmtree(big, ignore_errors=True)
+    for n in range(BIG_COMICS):
+        make_comic(os.path.join(big, "big %02d.cbz" % n), width=1200, height=1800, count=1)
+    process = subprocess.Popen([program, "--cache", "-j", "2", big], env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    large = os.path.join(root, "large")
+    deadline = time.time() + 120
+    while time.time() < deadline and process.poll() is None:
+        if os.path.isdir(large) and any(n.endswith(".png") for n in os.listdir(large)):
+            break
+        time.sleep(0.02)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    made = [p for p in cache_files(large) if p.endswith(".png")]
+    check(not [p for p in cache_files(root) if not p.endswith(".png")], "files other than PNGs are left in the cache")
+    for png in made:
+        read_png(png)  # whole, or this raises
+    if process.returncode == 0:
+        print("note: the run ended before Ctrl-C reached it")
+    else:
+        check(process.returncode == 130, "interrupted run: exit code %d\n%s" % (process.returncode, err))
+        check("stopped early" in out, "the interrupted run said: " + out)
+        check(len(made) < BIG_COMICS, "all were made in spite of Ctrl-C")
+    rest = run([program, "--cache", big], env=env)
+    check(rest.returncode == 0, "the run after the interrupted one: %d\n%s" % (rest.returncode, rest.stderr))
+    check("made %d, up to date %d," % (BIG_COMICS - len(made), len(made)) in rest.stdout,
+          "after %d made, the next run said: %s" % (len(made), rest.stdout))
+    print(first.stdout.strip())
+    print(second.stdout.strip())
+    print("interrupted after %d of %d; the next run made the rest" % (len(made), BIG_COMICS))
+
+
+def test_package(args):
+    package = os.path.join(args.build, "Quillet-x64.zip")
+    check(os.path.isfile(package), "no Quillet-x64.zip in " + args.build)
+    with zipfile.ZipFile(package) as archive:
+        names = sorted(archive.namelist())
+        check(names == sorted(["pluginst.inf", "Quillet.wlx64", "Quillet.ini", "readme.txt"]),
+              "the package holds %s" % names)
+        unpacked = os.path.join(args.work, "unpacked")
+        shutil.rmtree(unpacked, ignore_errors=True)
+        archive.extractall(unpacked)
+    with open(os.path.join(unpacked, "pluginst.inf"), "rb") as f:
+        inf = f.read().decode("ascii")
+    check("\r\n" in inf, "pluginst.inf lacks Windows line ends")
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.optionxform = str
+    parser.read_string(inf)
+    check(parser.sections() == ["plugininstall"], "pluginst.inf sections: %s" % parser.sections())
+    section = parser["plugininstall"]
+    check(section.get("type") == "wlx" and section.get("file") == "Quillet.wlx64" and
+          section.get("defaultdir") == "Quillet" and section.get("description"),
+          "pluginst.inf says %s" % dict(section))
+    with open(os.path.join(unpacked, "Quillet.ini"), "rb") as f:
+        ini = f.read().decode("ascii")
+    lines = [line.strip() for line in ini.splitlines()]
+    check("[DllPath]" in lines, "Quillet.ini has no [DllPath]")
+    after = lines[lines.index("[DllPath]") + 1:]
+    for library in ("unrar64.dll", "7z.64.dll"):
+        example = [line for line in after if line.startswith(";" + library + "=")]
+        check(example and "%" in example[0].split("=", 1)[1],
+              "Quillet.ini has no commented %s example with a %%VAR%% path" % library)
+    check(not [line for line in after if line and not line.startswith(";")],
+          "Quillet.ini sets a path where it should only show examples")
+    with open(os.path.join(unpacked, "readme.txt"), "rb") as f:
+        readme = f.read().decode("ascii")
+    for needed in ("unrar64.dll", "7z.64.dll", "beside Quillet.wlx64", "Quillet.ini", "thumbnail"):
+        check(needed in readme, "readme.txt does not mention %r" % needed)
+    with open(os.path.join(unpacked, "Quillet.wlx64"), "rb") as f:
+        check(f.read(2) == b"MZ", "Quillet.wlx64 is not a Windows module")
+
+    libraries = os.environ.get("QUILLET_WINDOWS_LIBS", os.path.expanduser("~/.cache/quillet/windows-libs"))
+    missing = [n for n in ("7z.64.dll", "unrar64.dll") if not os.path.isfile(os.path.join(libraries, n))]
+    if missing:
+        raise Skip("contents checked; no %s in %s to run the module with (scripts/build-windows-libs.sh makes them)"
+                   % (", ".join(missing), libraries))
+    # The packaged module, installed as a user would: the libraries beside it.
+    plugin = os.path.join(args.work, "plugin folder")
+    shutil.rmtree(plugin, ignore_errors=True)
+    shutil.copytree(unpacked, plugin)
+    for name in ("7z.64.dll", "unrar64.dll"):
+        shutil.copy(os.path.join(libraries, name), plugin)
+    program = os.path.join(args.build, "quillet-thumbnail.exe")
+    wine = os.path.join(args.source, "cmake", "wine-run.sh")
+    comics = make_all_kinds(os.path.join(args.work, "comics"), "issue 1")
+    for comic in comics:
+        output = os.path.join(args.work, os.path.basename(comic) + ".png")
+        if os.path.exists(output):
+            os.remove(output)
+        result = run(["bash", wine, program, "--module", "Z:" + os.path.join(plugin, "Quillet.wlx64").replace("/", "\\"),
+                      "-s", "200", "Z:" + comic.replace("/", "\\"), "Z:" + output.replace("/", "\\")], timeout=300)
+        check(result.returncode == 0, "under Wine, %s gave %d: %s" % (comic, result.returncode, result.stderr))
+        check_cover_thumbnail(output, 200, "packaged module, " + comic)
+    print("package: %s; its module made thumbnails of %d kinds under Wine" % (", ".join(names), len(comics)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("test", choices=["installed", "sandbox", "gnome", "cache", "package"])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    args.work = os.path.abspath(args.work)
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    try:
+        globals()["test_" + args.test](args)
+    except Skip as reason:
+        print("SKIPPED: %s" % reason)
+        return SKIP
+    except AssertionError as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    print("PASSED")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
