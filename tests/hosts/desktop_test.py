@@ -542,6 +542,11 @@ def test_package(args):
                       "-s", "200", "Z:" + comic.replace("/", "\\"), "Z:" + output.replace("/", "\\")], timeout=300)
         check(result.returncode == 0, "under Wine, %s gave %d: %s" % (comic, result.returncode, result.stderr))
         check_cover_thumbnail(output, 200, "packaged module, " + comic)
+    # --cache fills a Linux desktop's cache: on Windows it says so and stops.
+    result = run(["bash", wine, program, "--module", "Z:" + os.path.join(plugin, "Quillet.wlx64").replace("/", "\\"),
+                  "--cache", "Z:" + os.path.dirname(comics[0]).replace("/", "\\")], timeout=300)
+    check(result.returncode == 2 and "not available" in result.stderr,
+          "--cache on Windows gave %d: %s" % (result.returncode, result.stderr))
     print("package: %s; its module made thumbnails of %d kinds under Wine" % (", ".join(names), len(comics)))
 
 
