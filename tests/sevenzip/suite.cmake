@@ -40,3 +40,17 @@ foreach(variant legacy foreign scripted)
   target_link_libraries(${target} PRIVATE quillet_options)
   list(APPEND QUILLET_SUITE_DEPENDS ${target})
 endforeach()
+
+# End to end: quillet-thumbnail loads the module through its exports, as a
+# file manager does, and makes the covers of archives of the three formats.
+set(end_to_end_arguments
+    --tool $<TARGET_FILE:quillet-thumbnail> --module $<TARGET_FILE:Quillet>
+    --archives ${QUILLET_SEVENZIP_ARCHIVES} --library ${QUILLET_SEVENZIP_LIBRARY}
+    --work ${CMAKE_BINARY_DIR}/test-output/sevenzip-end-to-end)
+if(CMAKE_CROSSCOMPILING)
+  list(APPEND end_to_end_arguments --wine ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh)
+endif()
+add_test(NAME sevenzip.quillet_thumbnail
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/thumbnail_end_to_end.py ${end_to_end_arguments})
+set_tests_properties(sevenzip.quillet_thumbnail PROPERTIES FIXTURES_REQUIRED sevenzip_archives TIMEOUT 600)
+list(APPEND QUILLET_SUITE_DEPENDS quillet-thumbnail Quillet)
