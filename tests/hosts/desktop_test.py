@@ -19,6 +19,8 @@ The comics are made here, from pages drawn by tests/fixtures/pages.py.
 """
 import argparse
 import configparser
+import hashlib
+import io
 import os
 import shutil
 import signal
@@ -29,6 +31,7 @@ import tarfile
 import time
 import urllib.parse
 import zipfile
+import xml.etree.ElementTree as tree
 import zlib
 
 SKIP = 77
@@ -96,7 +99,6 @@ def make_comic(path, width=60, height=90, count=3):
             for name, data in entries:
                 info = tarfile.TarInfo(name)
                 info.size = len(data)
-                import io
                 archive.addfile(info, io.BytesIO(data))
         return True
     tool = {".cb7": ["7z", "a", "-t7z", "-bd", "-y"], ".cbr": ["rar", "a", "-idq", "-ep"]}[kind]
@@ -229,7 +231,6 @@ def shared_mime_info_types():
     database = "/usr/share/mime/packages/freedesktop.org.xml"
     if not os.path.exists(database):
         return None
-    import xml.etree.ElementTree as tree
     namespace = "{http://www.freedesktop.org/standards/shared-mime-info}"
     found = {}
     for mime in tree.parse(database).getroot().iter(namespace + "mime-type"):
@@ -431,7 +432,6 @@ def test_cache(args):
     check(first.returncode == 1, "first run: exit code %d, want 1 for the broken comic\n%s%s"
           % (first.returncode, first.stdout, first.stderr))
     check("made 16, up to date 0, failed 1 (1 new)" in first.stdout, "first run said: " + first.stdout)
-    import hashlib
     for comic in comics:
         uri = "file://" + urllib.parse.quote(comic, safe="/!$&'()*+,=:@~")
         png = os.path.join(root, "normal", hashlib.md5(uri.encode()).hexdigest() + ".png")
