@@ -249,8 +249,15 @@ void ResampleWithTables(TBitmap32& Dst, const TRect& DstClip, const TBitmap32& S
         rowPointers[static_cast<size_t>(count)] = filtered;
         rowWeights[static_cast<size_t>(count)] = vertical.Weights[k];
       }
-      if (missing > 0)
-        kernels.Horizontal(missingRows.data(), missingOuts.data(), missing, plan);
+      if (missing > 0) {
+        // The rows after these are the likely next ones.
+        const TColor32* upcoming[detail::kMaxRowsAtOnce];
+        int32_t upcomingCount = 0;
+        for (int32_t row = vertical.Rows[k - 1] + 1; upcomingCount < detail::kMaxRowsAtOnce && row < Src.Height();
+             ++row)
+          upcoming[upcomingCount++] = Src.ScanLine(row);
+        kernels.Horizontal(missingRows.data(), missingOuts.data(), missing, plan, upcoming, upcomingCount);
+      }
       kernels.Vertical(rowPointers.data(), rowWeights.data(), count, sums.Data(), static_cast<int32_t>(lanes),
                        accumulate);
       accumulate = true;

@@ -5,7 +5,7 @@
 //   clamp(sum over x-entries (Wx * sum over y-entries (Wy * C[Py][Px]))),
 // an exact integer in 32-bit arithmetic. Integer addition does not care about
 // order, so the work is reordered freely here and gives the same bytes as the
-// column-then-row order written out in the rules:
+// column-then-row order that defines it:
 //   - entries of a cluster that name the same source pixel are merged, and the
 //     gaps between entries become zero weights, so that every cluster is one
 //     run of adjacent source pixels;

@@ -4,6 +4,8 @@
 // function shared with other files) is compiled for AVX2.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "scaling/resample_engine_kernels.h"
 
 #define QUILLET_AVX2 __attribute__((target("avx2")))
@@ -19,7 +21,8 @@ QUILLET_AVX2 inline __m256i ByChannelMask() {
 }
 
 template <int N>
-QUILLET_AVX2 void HorizontalRowsAvx2N(const TColor32* const* Rows, int32_t* const* Outs, const THorizontalPlan& Plan) {
+QUILLET_AVX2 void HorizontalRowsAvx2N(const TColor32* const* Rows, int32_t* const* Outs, const THorizontalPlan& Plan,
+                                      const TColor32* const* Upcoming, int32_t UpcomingCount) {
   // Regroup the pixels once per row for the byte-weight clusters, which each
   // read a pixel about six times.
   const __m256i byChannel = ByChannelMask();
@@ -38,7 +41,17 @@ QUILLET_AVX2 void HorizontalRowsAvx2N(const TColor32* const* Rows, int32_t* cons
   const __m256i pairedWords = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
                                                0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
   const __m256i ones = _mm256_set1_epi16(1);
+  // The next rows come from memory while these are worked on: a share of
+  // their cache lines with every cluster.
+  const size_t upcomingLines = static_cast<size_t>(Plan.Groups) / 2 + 1;
+  size_t prefetched = 0;
   for (int32_t i = 0; i < Plan.Count; ++i) {
+    const size_t prefetchEnd = upcomingLines * static_cast<size_t>(i + 1) / static_cast<size_t>(Plan.Count);
+    for (; prefetched < prefetchEnd; ++prefetched)
+      for (int32_t u = 0; u < UpcomingCount; ++u)
+        _mm_prefetch(reinterpret_cast<const char*>(Upcoming[u] + static_cast<size_t>(Plan.FirstGroup) * 8) +
+                         64 * prefetched,
+                     _MM_HINT_T0);
     const TPackedCluster& cluster = Plan.Clusters[i];
     const __m256i* weights =
         reinterpret_cast<const __m256i*>(Plan.Weights + static_cast<size_t>(cluster.FirstBlock) * kWeightBlockBytes);
@@ -79,10 +92,27 @@ QUILLET_AVX2 void HorizontalRowsAvx2N(const TColor32* const* Rows, int32_t* cons
 }  // namespace
 
 QUILLET_AVX2 void HorizontalRowsAvx2(const TColor32* const* Rows, int32_t* const* Outs, int32_t RowCount,
-                                     const THorizontalPlan& Plan) {
+                                     const THorizontalPlan& Plan, const TColor32* const* Upcoming,
+                                     int32_t UpcomingCount) {
+  // Each group of rows fetches the next group, the last one the upcoming rows.
+  auto next = [&](int32_t after, const TColor32* const*& rows) {
+    if (after < RowCount) {
+      rows = Rows + after;
+      return std::min<int32_t>(RowCount - after, kMaxRowsAtOnce);
+    }
+    rows = Upcoming;
+    return UpcomingCount;
+  };
+  const TColor32* const* upcoming = nullptr;
   int32_t r = 0;
-  for (; r + 4 <= RowCount; r += 4) HorizontalRowsAvx2N<4>(Rows + r, Outs + r, Plan);
-  for (; r < RowCount; ++r) HorizontalRowsAvx2N<1>(Rows + r, Outs + r, Plan);
+  for (; r + 4 <= RowCount; r += 4) {
+    const int32_t count = next(r + 4, upcoming);
+    HorizontalRowsAvx2N<4>(Rows + r, Outs + r, Plan, upcoming, count);
+  }
+  for (; r < RowCount; ++r) {
+    const int32_t count = next(r + 1, upcoming);
+    HorizontalRowsAvx2N<1>(Rows + r, Outs + r, Plan, upcoming, std::min<int32_t>(count, 1));
+  }
 }
 
 QUILLET_AVX2 void VerticalSumAvx2(const int32_t* const* Rows, const int32_t* Weights, int32_t Count, int32_t* Acc,

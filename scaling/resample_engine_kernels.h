@@ -50,20 +50,23 @@ struct THorizontalPlan {
 // For each of RowCount rows: Outs[r][4 * i + c] := the weighted sum of channel
 // c (blue, green, red, alpha) over cluster i of Rows[r]. Up to
 // kMaxRowsAtOnce rows at once share the weight loads and the loop work.
+// Upcoming (UpcomingCount of them, at most kMaxRowsAtOnce) are the rows likely
+// to be asked for next: their pixels may be fetched into the cache meanwhile.
 constexpr int kMaxRowsAtOnce = 4;
 using THorizontalRows = void (*)(const TColor32* const* Rows, int32_t* const* Outs, int32_t RowCount,
-                                 const THorizontalPlan& Plan);
+                                 const THorizontalPlan& Plan, const TColor32* const* Upcoming,
+                                 int32_t UpcomingCount);
 // Acc[l] := (Accumulate ? Acc[l] : 0) + sum over k of Weights[k] * Rows[k][l],
 // for l below Lanes (a multiple of kLaneBlock); the rows are 32-byte aligned.
 using TVerticalSum = void (*)(const int32_t* const* Rows, const int32_t* Weights, int32_t Count, int32_t* Acc,
                               int32_t Lanes, bool Accumulate);
 
 void HorizontalRowsSse2(const TColor32* const* Rows, int32_t* const* Outs, int32_t RowCount,
-                        const THorizontalPlan& Plan);
+                        const THorizontalPlan& Plan, const TColor32* const* Upcoming, int32_t UpcomingCount);
 void VerticalSumSse2(const int32_t* const* Rows, const int32_t* Weights, int32_t Count, int32_t* Acc, int32_t Lanes,
                      bool Accumulate);
 void HorizontalRowsAvx2(const TColor32* const* Rows, int32_t* const* Outs, int32_t RowCount,
-                        const THorizontalPlan& Plan);
+                        const THorizontalPlan& Plan, const TColor32* const* Upcoming, int32_t UpcomingCount);
 void VerticalSumAvx2(const int32_t* const* Rows, const int32_t* Weights, int32_t Count, int32_t* Acc, int32_t Lanes,
                      bool Accumulate);
 

@@ -81,7 +81,7 @@ void HorizontalRowsSse2N(const TColor32* const* Rows, int32_t* const* Outs, cons
 }  // namespace
 
 void HorizontalRowsSse2(const TColor32* const* Rows, int32_t* const* Outs, int32_t RowCount,
-                        const THorizontalPlan& Plan) {
+                        const THorizontalPlan& Plan, const TColor32* const*, int32_t) {
   int32_t r = 0;
   for (; r + 4 <= RowCount; r += 4) HorizontalRowsSse2N<4>(Rows + r, Outs + r, Plan);
   for (; r < RowCount; ++r) HorizontalRowsSse2N<1>(Rows + r, Outs + r, Plan);
