@@ -2,9 +2,11 @@
 // premultiplied alpha.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handlers/image_loading.h"
@@ -246,6 +248,38 @@ TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
       {"declares_32768x32768.png", test::MakePngDeclaring(32768, 32768)},
   };
   for (const Case& c : cases) EXPECT_EQ(FailureOf(Fixture(c.name, c.bytes)), "Invalid image") << c.name;
+}
+
+// Decodes share nothing but the imaging component: several at once on
+// several threads each get their own, right bitmap.
+TEST_F(LoadImageFile, ConcurrentDecodesEachGetTheirImage) {
+  const std::filesystem::path png = Fixture("concurrent.png", test::MakePng(3, 2, kAlphaPixels, true));
+  const std::vector<uint8_t> frame(40 * 20, 1);
+  const std::filesystem::path gif =
+      Fixture("concurrent.gif", test::MakeAnimatedGif(40, 20, {{0, 0, 0, 255}, {90, 60, 30, 255}}, {frame}));
+  constexpr int kThreads = 4, kRounds = 10;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      test::TImagingThread imaging;
+      for (int i = 0; i < kRounds; ++i) {
+        try {
+          const bool usePng = (t + i) % 2 == 0;
+          BitmapOwner owner{FRegistry.LoadImageFile(test::ModulePath(usePng ? png : gif))};
+          BITMAP info{};
+          GetObjectW(owner.bitmap, sizeof info, &info);
+          const auto* bottomLeft = static_cast<const uint8_t*>(info.bmBits);
+          const Bgra seen{bottomLeft[0], bottomLeft[1], bottomLeft[2], bottomLeft[3]};
+          if (seen != (usePng ? kAlphaExpected[3] : Bgra{30, 60, 90, 255})) ++wrong;
+        } catch (...) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(LoadImageFile, MissingFileRaisesThePlatformError) { EXPECT_THROW(Load(FDir / "no such file.png"), EOSError); }
