@@ -30,16 +30,18 @@ inline std::array<uint8_t, 3> PageColour(int number) {
 }
 
 // The page a bitmap shows, judged by a pixel in its middle: 0 when it is no
-// page at all.
-inline int PageOf(HBITMAP bitmap) {
+// page at all. A decoded page has its colour exactly; a scaled one may be off
+// by the scaler's rounding, up to `tolerance` in each colour.
+inline int PageOf(HBITMAP bitmap, int tolerance = 0) {
   BITMAP info{};
   if (GetObjectW(bitmap, sizeof info, &info) == 0 || info.bmBits == nullptr || info.bmBitsPixel < 24) return 0;
   const int row = info.bmHeight / 2 < 0 ? -(info.bmHeight / 2) : info.bmHeight / 2;
   const auto* pixel = static_cast<const uint8_t*>(info.bmBits) + static_cast<size_t>(row) * info.bmWidthBytes +
                       static_cast<size_t>(info.bmWidth / 2) * (info.bmBitsPixel / 8);
+  const auto within = [tolerance](int a, int b) { return a - b <= tolerance && b - a <= tolerance; };
   for (int number = 1; number <= 9; ++number) {
     const auto rgb = PageColour(number);
-    if (pixel[2] == rgb[0] && pixel[1] == rgb[1] && pixel[0] == rgb[2]) return number;
+    if (within(pixel[2], rgb[0]) && within(pixel[1], rgb[1]) && within(pixel[0], rgb[2])) return number;
   }
   return 0;
 }

@@ -24,3 +24,13 @@ add_test(NAME rar.archives
 set_tests_properties(rar.archives PROPERTIES FIXTURES_SETUP quillet_rar_archives TIMEOUT 300)
 
 set(QUILLET_SUITE_FIXTURES quillet_rar_archives)
+
+# End to end: quillet-thumbnail, the module and the library, on every archive.
+set(rar_tool_check ${CMAKE_CURRENT_LIST_DIR}/check_thumbnail_tool.py
+    --tool $<TARGET_FILE:quillet-thumbnail> --module $<TARGET_FILE:Quillet>
+    --archives ${rar_archives} --work ${CMAKE_BINARY_DIR}/test-output/rar-thumbnail-tool)
+if(WIN32)
+  list(APPEND rar_tool_check --library ${QUILLET_UNRAR_DLL} --runner ${CMAKE_CROSSCOMPILING_EMULATOR})
+endif()
+add_test(NAME rar.thumbnail_tool COMMAND ${Python3_EXECUTABLE} ${rar_tool_check})
+set_tests_properties(rar.thumbnail_tool PROPERTIES FIXTURES_REQUIRED quillet_rar_archives TIMEOUT 900)
