@@ -67,7 +67,8 @@ void TBitmap32::SetSize(int32_t NewWidth, int32_t NewHeight) {
 void TBitmap32::Clear(TColor32 FillColor) {
   if (Empty()) return;
   const TRect clip = IntersectRect(FClipRect, BoundsRect());
-  for (int32_t y = clip.Top; y < clip.Bottom; ++y) std::fill(PixelPtr(clip.Left, y), PixelPtr(clip.Right, y), FillColor);
+  for (int32_t y = clip.Top; y < clip.Bottom; ++y)
+    std::fill(PixelPtr(clip.Left, y), PixelPtr(clip.Right, y), FillColor);
 }
 
 void TBitmap32::ResetAlpha(uint8_t AlphaValue) {
@@ -101,8 +102,11 @@ void TBitmap32::DrawTo(TBitmap32* Dst, const TRect& DstRect, const TRect& SrcRec
   if (IntersectRect(SrcRect, BoundsRect()) != SrcRect)
     throw EBitmapException("Source rectangle lies outside the bitmap");
   if (Dst == this) throw EBitmapException("Can't draw a bitmap onto itself");
-  if (SrcRect.Width() == DstRect.Width() && SrcRect.Height() == DstRect.Height()) {
-    BlockTransfer(*Dst, dstClip, SrcRect.Left + dstClip.Left - DstRect.Left, SrcRect.Top + dstClip.Top - DstRect.Top);
+  const bool sameSize = int64_t{SrcRect.Right} - SrcRect.Left == int64_t{DstRect.Right} - DstRect.Left &&
+                        int64_t{SrcRect.Bottom} - SrcRect.Top == int64_t{DstRect.Bottom} - DstRect.Top;
+  if (sameSize) {
+    BlockTransfer(*Dst, dstClip, SrcRect.Left + (dstClip.Left - DstRect.Left),
+                  SrcRect.Top + (dstClip.Top - DstRect.Top));
   } else {
     FResampler->Resample(*Dst, DstRect, dstClip, *this, SrcRect, FDrawMode);
   }

@@ -191,8 +191,8 @@ TSimdLevel SupportedSimdLevel() {
 TSimdLevel ActiveSimdLevel() { return static_cast<TSimdLevel>(ActiveLevel.load(std::memory_order_relaxed)); }
 
 void SetActiveSimdLevel(TSimdLevel ALevel) {
-  const TSimdLevel level = static_cast<int>(ALevel) > static_cast<int>(SupportedSimdLevel()) ? SupportedSimdLevel() : ALevel;
-  ActiveLevel.store(static_cast<int>(level), std::memory_order_relaxed);
+  const int level = std::min(static_cast<int>(ALevel), static_cast<int>(SupportedSimdLevel()));
+  ActiveLevel.store(level, std::memory_order_relaxed);
 }
 
 size_t RingByteLimit() { return RingLimit.load(std::memory_order_relaxed); }
@@ -214,14 +214,15 @@ void ResampleWithTables(TBitmap32& Dst, const TRect& DstClip, const TBitmap32& S
   const size_t lanes = (static_cast<size_t>(width) * 4 + kLaneBlock - 1) / kLaneBlock * kLaneBlock;
   if (lanes > INT32_MAX) throw std::bad_alloc();
   const size_t rowBytes = lanes * sizeof(int32_t);
-  const size_t ringRows = std::clamp<size_t>(RingByteLimit() / rowBytes, 1, static_cast<size_t>(vertical.LongestSpan));
+  const size_t ringRows =
+      std::clamp<size_t>(RingByteLimit() / rowBytes, 1, static_cast<size_t>(vertical.LongestSpan));
   TAlignedArray<int32_t> ring(ringRows * lanes);
   TAlignedArray<int32_t> sums(lanes);
   std::vector<int32_t> ringRowOf(ringRows, -1);
   std::vector<const int32_t*> rowPointers(ringRows);
   std::vector<int32_t> rowWeights(ringRows);
 
-  TAlignedArray<uint8_t> scratch(static_cast<size_t>(detail::kMaxRowsAtOnce) * static_cast<size_t>(horizontal.Groups) * 32);
+  TAlignedArray<uint8_t> scratch(size_t{detail::kMaxRowsAtOnce} * static_cast<size_t>(horizontal.Groups) * 32);
   const detail::THorizontalPlan plan{horizontal.Clusters.data(), width,           horizontal.Weights,
                                      horizontal.FirstGroup,      horizontal.Groups, scratch.Data()};
   std::vector<const TColor32*> missingRows(ringRows);
