@@ -313,6 +313,34 @@ TEST(ResampleEngine, MatchesTheReferenceByteForByteOnRandomCases) {
   }
 }
 
+TEST(ResampleEngine, MatchesTheReferenceOnStrongReductions) {
+  // Reductions by 4 and more over wide sources: the horizontal pass then sums
+  // in 16-bit lanes with 8-bit weights, where the small random cases rarely
+  // get; the edges and heavy clamping still fall back to 32-bit lanes.
+  const int count = std::max(300, RandomCaseCount() / 4);
+  for (TSimdLevel level : AvailableLevels()) {
+    EngineSettings settings(level, kDefaultRing);
+    std::mt19937 random(777);
+    for (int i = 0; i < count; ++i) {
+      const int32_t srcW = Pick(random, 64, 1400), srcH = Pick(random, 8, 300);
+      const int32_t dstW = std::max(1, srcW / Pick(random, 4, 60)), dstH = Pick(random, 1, std::max(1, srcH / 2));
+      const Content contents[] = {Content::Noise, Content::Premultiplied, Content::Sparks, Content::Gradient};
+      RandomCase c{scaling_test::MakeImage(random, srcW, srcH, contents[i % 4]), Image(dstW, dstH, 0),
+                   TRect{0, 0, dstW, dstH}, TRect{0, 0, srcW, srcH}, i % 2 ? dmBlend : dmOpaque, 255};
+      if (i % 3 == 0) {  // a clipped part and a sub-rectangle of the source
+        c.DstRect = TRect{-Pick(random, 0, dstW / 3), 0, dstW, dstH};
+        c.SrcRect = TRect{Pick(random, 0, 9), 0, srcW - Pick(random, 0, 9), srcH};
+      }
+      bool overflow = false;
+      const Image expected = DrawReference(c, &overflow);
+      ASSERT_FALSE(overflow);
+      ASSERT_EQ(FirstDifference(expected, DrawFast(c)), "") << "case " << i << ": " << c.Describe() << " "
+                                                             << LevelName(level);
+    }
+    std::printf("[          ] %s: %d strong reductions equal to the reference\n", LevelName(level), count);
+  }
+}
+
 TEST(ResampleEngine, EveryLevelGivesTheSameBytesOnLargePictures) {
   // Sizes like real pages and thumbnails, where the 8-bit weight lanes are
   // taken; the reference is too slow here, the levels check one another and
