@@ -62,8 +62,16 @@ void RunScale(benchmark::State& state, int32_t width, int32_t height, int bits, 
     DeleteObject(thumbnail);
   }
   DeleteObject(page);
-  const bool avx2 = quillet::resample_engine::ActiveSimdLevel() == quillet::resample_engine::TSimdLevel::Avx2;
-  state.SetLabel(avx2 ? "AVX2" : "SSE2");
+  switch (quillet::resample_engine::ActiveSimdLevel()) {
+    case quillet::resample_engine::TSimdLevel::Avx2:
+      state.SetLabel("AVX2");
+      break;
+    case quillet::resample_engine::TSimdLevel::Ssse3:
+      state.SetLabel("SSSE3");
+      break;
+    default:
+      state.SetLabel("SSE2");
+  }
 }
 
 void ScalePage32IntoBox256(benchmark::State& state) {
@@ -79,12 +87,19 @@ void ScaleEnlarge4x(benchmark::State& state) {
   RunScale(state, 256, 384, 32, 1024, 1536);
 }
 
-// The same page with the vector code held to SSE2, for comparison.
-void ScalePage32IntoBox256Sse2(benchmark::State& state) {
+// The same page with the vector code held to a lower level, as on processors
+// without AVX2.
+void ScalePage32IntoBox256AtLevel(benchmark::State& state, quillet::resample_engine::TSimdLevel level) {
   quillet::InitializeScaling();
-  quillet::resample_engine::SetActiveSimdLevel(quillet::resample_engine::TSimdLevel::Sse2);
+  quillet::resample_engine::SetActiveSimdLevel(level);
   RunScale(state, 1988, 3056, 32, 256, 256);
   quillet::InitializeScaling();
+}
+void ScalePage32IntoBox256Ssse3(benchmark::State& state) {
+  ScalePage32IntoBox256AtLevel(state, quillet::resample_engine::TSimdLevel::Ssse3);
+}
+void ScalePage32IntoBox256Sse2(benchmark::State& state) {
+  ScalePage32IntoBox256AtLevel(state, quillet::resample_engine::TSimdLevel::Sse2);
 }
 
 // The resampling alone (DrawTo), without reading the source or writing the
@@ -110,5 +125,6 @@ void ScaleDrawToOnly(benchmark::State& state) {
 BENCHMARK(ScalePage32IntoBox256)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(ScalePage24IntoBox256)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(ScaleEnlarge4x)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(ScalePage32IntoBox256Ssse3)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(ScalePage32IntoBox256Sse2)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(ScaleDrawToOnly)->Unit(benchmark::kMillisecond)->MinTime(1.0);

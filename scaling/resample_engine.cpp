@@ -44,6 +44,7 @@ struct TKernelSet {
 
 TKernelSet KernelsFor(TSimdLevel level) {
   if (level == TSimdLevel::Avx2) return {detail::HorizontalRowsAvx2, detail::VerticalSumAvx2};
+  if (level == TSimdLevel::Ssse3) return {detail::HorizontalRowsSsse3, detail::VerticalSumSse2};
   return {detail::HorizontalRowsSse2, detail::VerticalSumSse2};
 }
 
@@ -183,7 +184,8 @@ TMergedAxis MergeVertical(const TMappingTable& map) {
 TSimdLevel SupportedSimdLevel() {
   static const TSimdLevel supported = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? TSimdLevel::Avx2 : TSimdLevel::Sse2;
+    if (__builtin_cpu_supports("avx2")) return TSimdLevel::Avx2;
+    return __builtin_cpu_supports("ssse3") ? TSimdLevel::Ssse3 : TSimdLevel::Sse2;
   }();
   return supported;
 }
@@ -208,7 +210,7 @@ void ResampleWithTables(TBitmap32& Dst, const TRect& DstClip, const TBitmap32& S
 
   const TSimdLevel level = ActiveSimdLevel();
   const TKernelSet kernels = KernelsFor(level);
-  const TPackedAxis horizontal = PackHorizontal(MapX, level == TSimdLevel::Avx2);
+  const TPackedAxis horizontal = PackHorizontal(MapX, level != TSimdLevel::Sse2);
   const TMergedAxis vertical = MergeVertical(MapY);
 
   const size_t lanes = (static_cast<size_t>(width) * 4 + kLaneBlock - 1) / kLaneBlock * kLaneBlock;

@@ -14,7 +14,8 @@
 //     ring rows; no image of source height is ever held;
 //   - the horizontal sums run in 16-bit vector lanes where the weights prove
 //     that no lane can overflow, in 32-bit lanes otherwise.
-// The vector code exists for SSE2 (every x86-64) and AVX2, chosen at run time.
+// The vector code exists for SSE2 (every x86-64), SSSE3 and AVX2, chosen at run
+// time.
 #include <cstddef>
 #include <cstdint>
 
@@ -23,7 +24,7 @@
 
 namespace quillet::resample_engine {
 
-enum class TSimdLevel : int { Sse2 = 0, Avx2 = 1 };
+enum class TSimdLevel : int { Sse2 = 0, Ssse3 = 1, Avx2 = 2 };
 
 // The best level this processor and operating system support.
 TSimdLevel SupportedSimdLevel();

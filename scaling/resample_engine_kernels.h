@@ -14,8 +14,8 @@ namespace quillet::resample_engine::detail {
 //     multiple of 8. Block bytes 0-15 hold taps 0-3 repeated four times,
 //     bytes 16-31 taps 4-7 likewise. The pixels are read from the row
 //     regrouped by channel (see THorizontalPlan), and sums are kept in 16-bit
-//     lanes: the run was checked to never overflow them. Only the AVX2 code
-//     uses this form.
+//     lanes: the run was checked to never overflow them. Only the SSSE3 and
+//     AVX2 code use this form.
 //   ByteWeights = 0: 4 taps per block, signed 16-bit weights. Block words 0-7
 //     hold taps 0 and 1 alternating, words 8-15 taps 2 and 3. The pixels are
 //     read from the row itself, and sums are kept in 32-bit lanes.
@@ -65,6 +65,8 @@ void HorizontalRowsSse2(const TColor32* const* Rows, int32_t* const* Outs, int32
                         const THorizontalPlan& Plan, const TColor32* const* Upcoming, int32_t UpcomingCount);
 void VerticalSumSse2(const int32_t* const* Rows, const int32_t* Weights, int32_t Count, int32_t* Acc, int32_t Lanes,
                      bool Accumulate);
+void HorizontalRowsSsse3(const TColor32* const* Rows, int32_t* const* Outs, int32_t RowCount,
+                         const THorizontalPlan& Plan, const TColor32* const* Upcoming, int32_t UpcomingCount);
 void HorizontalRowsAvx2(const TColor32* const* Rows, int32_t* const* Outs, int32_t RowCount,
                         const THorizontalPlan& Plan, const TColor32* const* Upcoming, int32_t UpcomingCount);
 void VerticalSumAvx2(const int32_t* const* Rows, const int32_t* Weights, int32_t Count, int32_t* Acc, int32_t Lanes,

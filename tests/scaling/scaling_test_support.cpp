@@ -154,14 +154,22 @@ EngineSettings::~EngineSettings() {
 }
 
 std::vector<resample_engine::TSimdLevel> AvailableLevels() {
-  std::vector<resample_engine::TSimdLevel> levels{resample_engine::TSimdLevel::Sse2};
-  if (resample_engine::SupportedSimdLevel() == resample_engine::TSimdLevel::Avx2)
-    levels.push_back(resample_engine::TSimdLevel::Avx2);
+  using resample_engine::TSimdLevel;
+  std::vector<TSimdLevel> levels;
+  for (TSimdLevel level : {TSimdLevel::Sse2, TSimdLevel::Ssse3, TSimdLevel::Avx2})
+    if (static_cast<int>(level) <= static_cast<int>(resample_engine::SupportedSimdLevel())) levels.push_back(level);
   return levels;
 }
 
 const char* LevelName(resample_engine::TSimdLevel level) {
-  return level == resample_engine::TSimdLevel::Avx2 ? "AVX2" : "SSE2";
+  switch (level) {
+    case resample_engine::TSimdLevel::Avx2:
+      return "AVX2";
+    case resample_engine::TSimdLevel::Ssse3:
+      return "SSSE3";
+    default:
+      return "SSE2";
+  }
 }
 
 }  // namespace quillet::scaling_test
