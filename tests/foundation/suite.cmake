@@ -16,3 +16,8 @@ set(QUILLET_SUITE_ENVIRONMENT
 # and the Windows module may import nothing but system libraries.
 add_test(NAME foundation.module_exports
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check_module_exports.sh $<TARGET_FILE:Quillet>)
+
+# The real-archive test of the exports loads a copy of the module whose
+# settings file names the real 7-Zip library.
+list(APPEND QUILLET_SUITE_ENVIRONMENT "QUILLET_SEVENZIP_LIBRARY=${QUILLET_SEVENZIP_LIBRARY}"
+     "QUILLET_SAMPLE_COMIC=${CMAKE_SOURCE_DIR}/samples/sample.cbz")

@@ -9,8 +9,6 @@
 set(rar_archives ${CMAKE_BINARY_DIR}/test-output/rar-archives)
 set(rar_required "")
 if(WIN32)
-  set(QUILLET_UNRAR_DLL "$ENV{HOME}/.cache/quillet/windows-libs/unrar64.dll"
-      CACHE FILEPATH "The unrar64.dll that the Windows tests load")
   string(REPLACE "/" "\\" rar_dll_under_wine "Z:${QUILLET_UNRAR_DLL}")
   set(rar_settings "[DllPath]\nunrar64.dll=${rar_dll_under_wine}\nkernel32.dll=kernel32.dll\n")
   set(rar_required --require ${QUILLET_UNRAR_DLL})

@@ -12,19 +12,11 @@ set_tests_properties(sevenzip.make_archives PROPERTIES FIXTURES_SETUP sevenzip_a
 set(QUILLET_SUITE_FIXTURES sevenzip_archives)
 
 if(CMAKE_CROSSCOMPILING)
-  if(DEFINED ENV{QUILLET_CACHE} AND NOT "$ENV{QUILLET_CACHE}" STREQUAL "")
-    set(quillet_cache "$ENV{QUILLET_CACHE}")
-  else()
-    set(quillet_cache "$ENV{HOME}/.cache/quillet")
-  endif()
-  set(QUILLET_SEVENZIP_LIBRARY "${quillet_cache}/windows-libs/7z.64.dll" CACHE FILEPATH
-      "The Windows 7-Zip library the tests load")
   # The test program reads its settings file as the module reads Quillet.ini;
   # under Wine the Unix path is the same file through drive Z:.
   string(REPLACE "/" "\\" library_in_wine "Z:${QUILLET_SEVENZIP_LIBRARY}")
   file(WRITE ${CMAKE_BINARY_DIR}/quillet_sevenzip_tests.ini "[DllPath]\r\n7z.64.dll=${library_in_wine}\r\n")
 else()
-  set(QUILLET_SEVENZIP_LIBRARY "/usr/lib/p7zip/7z.so" CACHE FILEPATH "The 7-Zip library the tests load")
   file(WRITE ${CMAKE_BINARY_DIR}/quillet_sevenzip_tests.ini "[DllPath]\n7z.so=${QUILLET_SEVENZIP_LIBRARY}\n")
 endif()
 

@@ -1,0 +1,114 @@
+// The module's two preview exports on a real comic at a path with non-ASCII
+// characters: the 8-bit name in the system's ANSI code page and the UTF-16
+// name must reach the handlers as the same file.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform_gdi.h"
+#include "support/test_support.h"
+
+#if defined(_WIN32)
+#include <objbase.h>
+#endif
+
+namespace quillet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path FromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  fs::path path = value != nullptr ? value : "";
+  if (RunningOnWindows() && path.string().rfind('/', 0) == 0) path = "Z:" + path.string();
+  return path;
+}
+
+// A fresh copy of the built module, with a settings file that names the real
+// 7-Zip library, as an installation would have it.
+struct InstalledModule {
+  explicit InstalledModule(const fs::path& dir) {
+    fs::create_directories(dir);
+    const fs::path module = dir / BuiltModulePath().filename();
+    fs::copy_file(BuiltModulePath(), module, fs::copy_options::overwrite_existing);
+    const std::string key = RunningOnWindows() ? "7z.64.dll" : "7z.so";
+    std::ofstream(fs::path(module).replace_extension(".ini"))
+        << "[DllPath]\n" << key << "=" << platform::Utf16ToUtf8(ModulePath(FromEnvironment("QUILLET_SEVENZIP_LIBRARY")))
+        << "\n";
+    handle = platform::LoadLibraryQuietly(ModulePath(module));
+    ansi = reinterpret_cast<ListGetPreviewBitmapProc>(platform::GetLibrarySymbol(handle, "ListGetPreviewBitmap"));
+    wide = reinterpret_cast<ListGetPreviewBitmapWProc>(platform::GetLibrarySymbol(handle, "ListGetPreviewBitmapW"));
+  }
+  ~InstalledModule() { platform::FreeLibraryHandle(handle); }
+  platform::LibraryHandle handle = nullptr;
+  ListGetPreviewBitmapProc ansi = nullptr;
+  ListGetPreviewBitmapWProc wide = nullptr;
+};
+
+struct Thumbnail {
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+};
+
+Thumbnail Read(QuilletBitmapHandle handle) {
+  HBITMAP bitmap = static_cast<HBITMAP>(handle);
+  Thumbnail t;
+  BITMAP bm{};
+  if (bitmap == nullptr || GetObjectW(bitmap, sizeof bm, &bm) == 0) return t;
+  t.width = bm.bmWidth;
+  t.height = bm.bmHeight < 0 ? -bm.bmHeight : bm.bmHeight;
+  BITMAPINFO request{};
+  request.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  request.bmiHeader.biWidth = t.width;
+  request.bmiHeader.biHeight = -t.height;
+  request.bmiHeader.biPlanes = 1;
+  request.bmiHeader.biBitCount = 32;
+  request.bmiHeader.biCompression = BI_RGB;
+  t.pixels.resize(static_cast<size_t>(t.width) * static_cast<size_t>(t.height) * 4);
+  HDC dc = GetDC(nullptr);
+  GetDIBits(dc, bitmap, 0, static_cast<UINT>(t.height), t.pixels.data(), &request, DIB_RGB_COLORS);
+  ReleaseDC(nullptr, dc);
+  DeleteObject(bitmap);
+  return t;
+}
+
+TEST(ModulePaths, AnsiAndWideNamesReachTheHandlersAsTheSameFile) {
+#if defined(_WIN32)
+  // A file manager's thread has COM; the image decoders need it.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+#endif
+  const fs::path dir = ScratchDir("module-paths");
+  InstalledModule module(dir / fs::path(u"Modul für Comics"));
+  ASSERT_NE(module.wide, nullptr);
+  ASSERT_NE(module.ansi, nullptr);
+
+  const fs::path comic = dir / fs::path(u"Bandes dessinées") / fs::path(u"Été 1987.cbz");
+  fs::create_directories(comic.parent_path());
+  fs::copy_file(FromEnvironment("QUILLET_SAMPLE_COMIC"), comic, fs::copy_options::overwrite_existing);
+  std::ifstream in(comic, std::ios::binary);
+  std::vector<char> head(8192);
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  const auto headLength = static_cast<int32_t>(in.gcount());
+
+  const std::u16string wideName = ModulePath(comic);
+  const std::string ansiName = platform::Utf16ToAnsi(wideName);
+  if (platform::AnsiToUtf16(ansiName) != wideName) GTEST_SKIP() << "the ANSI code page cannot spell this path";
+
+  // The sample's cover is 300 x 450; the box 128 x 128 makes it 85 x 128.
+  const Thumbnail viaWide = Read(module.wide(reinterpret_cast<const uint16_t*>(wideName.c_str()), 128, 128,
+                                             head.data(), headLength));
+  const Thumbnail viaAnsi = Read(module.ansi(ansiName.c_str(), 128, 128, head.data(), headLength));
+  EXPECT_EQ(viaWide.width, 85);
+  EXPECT_EQ(viaWide.height, 128);
+  EXPECT_EQ(viaAnsi.width, viaWide.width);
+  EXPECT_EQ(viaAnsi.height, viaWide.height);
+  EXPECT_TRUE(viaAnsi.pixels == viaWide.pixels);
+}
+
+}  // namespace
+}  // namespace quillet::test
