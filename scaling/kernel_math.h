@@ -12,9 +12,10 @@
 //   OneWhereZero(D x, D y)   1 where x is 0, y elsewhere
 //   ZeroFromWidth(D v, D width, D y)
 //                            y where width > v, 0 elsewhere
-// Internal to the kernels: this header must be included by kernels' sources
-// alone, and before any use of it no other template is instantiated with
-// double (the AVX2 source compiles it for another instruction set).
+// Internal to the kernel sources. The AVX2 source compiles these templates for
+// AVX2, so it instantiates them with its own vector type only: an
+// instantiation that other sources share (with double, say) could otherwise
+// end up as AVX2 code in all of them.
 
 #include <cstddef>
 

@@ -133,7 +133,8 @@ class TLanczosKernel : public TWindowedSincKernel {
   static constexpr const char* StaticClassName = "TLanczosKernel";
   const char* ClassName() const override { return StaticClassName; }
   float WindowAt(float X) const override;
-  // Two values at a time in SSE2 lanes; the mapping tables ask for thousands.
+  // Several values at a time in SSE2 or AVX2 lanes; the mapping tables ask
+  // for thousands.
   void FilterMany(const float* Values, float* Results, size_t Count) const override;
 };
 
