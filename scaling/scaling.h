@@ -6,10 +6,13 @@
 
 namespace quillet {
 
-// Fills the resampler and kernel class registries and the blending table.
-// Called once at module start, before any request; harmless when repeated.
+// Fills the resampler and kernel class registries and chooses the vector code
+// for this processor (the blends need no table: their constants live in
+// registers). Called once at module start, before any request; harmless when
+// repeated. Without it ScaleBitmap finds no Lanczos resampler and makes no
+// thumbnail.
 void InitializeScaling();
-// Empties them again at module shut-down.
+// Empties the registries again at module shut-down.
 void FinalizeScaling();
 
 // A new top-down bitmap of 32 bits per pixel (24 for a source of any other
