@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+QUILLET_SKIP_WINDOWS_LIBS=1 bash scripts/setup.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target Quillet quillet-thumbnail >/dev/null
 

@@ -67,4 +67,7 @@ echo "setup: system packages are in place"
 
 # The Windows tests load 7-Zip's and unrar's DLLs, cross-built from the Debian
 # sources above into a cache outside the work tree; a no-op once they exist.
-"$(dirname "${BASH_SOURCE[0]}")/build-windows-libs.sh"
+# The sample job needs none of them: it sets QUILLET_SKIP_WINDOWS_LIBS=1.
+if [ "${QUILLET_SKIP_WINDOWS_LIBS:-0}" != 1 ]; then
+  "$(dirname "${BASH_SOURCE[0]}")/build-windows-libs.sh"
+fi
