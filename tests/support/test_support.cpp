@@ -17,7 +17,9 @@ std::filesystem::path ScratchDir(const std::string& name) {
   } else {
     root = std::filesystem::temp_directory_path() / "quillet-tests";
   }
-  std::filesystem::path dir = root / name;
+  // One folder per process as well as per name: ctest runs tests of the same
+  // fixture side by side, and one must never clear another's files.
+  std::filesystem::path dir = root / (name + "-" + std::to_string(platform::CurrentProcessId()));
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
   std::filesystem::create_directories(dir);

@@ -6,7 +6,9 @@
 namespace quillet::test {
 
 // A fresh, empty folder for one test's files, below the build tree's
-// test-output folder (or the system's temporary folder).
+// test-output folder (or the system's temporary folder). The name is made
+// unique to the calling process, so tests that run side by side never share
+// one; within a process the same name gives the same folder, emptied again.
 std::filesystem::path ScratchDir(const std::string& name);
 
 // The path as the module under test must be given it, in UTF-16. Under Wine a
