@@ -50,31 +50,12 @@ struct InstalledModule {
   ListGetPreviewBitmapWProc wide = nullptr;
 };
 
-struct Thumbnail {
-  int32_t width = 0, height = 0;
-  std::vector<uint8_t> pixels;
-};
-
-Thumbnail Read(QuilletBitmapHandle handle) {
-  HBITMAP bitmap = static_cast<HBITMAP>(handle);
-  Thumbnail t;
-  BITMAP bm{};
-  if (bitmap == nullptr || GetObjectW(bitmap, sizeof bm, &bm) == 0) return t;
-  t.width = bm.bmWidth;
-  t.height = bm.bmHeight < 0 ? -bm.bmHeight : bm.bmHeight;
-  BITMAPINFO request{};
-  request.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  request.bmiHeader.biWidth = t.width;
-  request.bmiHeader.biHeight = -t.height;
-  request.bmiHeader.biPlanes = 1;
-  request.bmiHeader.biBitCount = 32;
-  request.bmiHeader.biCompression = BI_RGB;
-  t.pixels.resize(static_cast<size_t>(t.width) * static_cast<size_t>(t.height) * 4);
-  HDC dc = GetDC(nullptr);
-  GetDIBits(dc, bitmap, 0, static_cast<UINT>(t.height), t.pixels.data(), &request, DIB_RGB_COLORS);
-  ReleaseDC(nullptr, dc);
-  DeleteObject(bitmap);
-  return t;
+// The thumbnail's pixels; the bitmap is deleted, as its owner does.
+TPixels TakePixels(QuilletBitmapHandle AHandle) {
+  HBITMAP bitmap = static_cast<HBITMAP>(AHandle);
+  TPixels pixels = ReadPixels(bitmap);
+  if (bitmap != nullptr) DeleteObject(bitmap);
+  return pixels;
 }
 
 TEST(ModulePaths, AnsiAndWideNamesReachTheHandlersAsTheSameFile) {
@@ -100,14 +81,14 @@ TEST(ModulePaths, AnsiAndWideNamesReachTheHandlersAsTheSameFile) {
   if (platform::AnsiToUtf16(ansiName) != wideName) GTEST_SKIP() << "the ANSI code page cannot spell this path";
 
   // The sample's cover is 300 x 450; the box 128 x 128 makes it 85 x 128.
-  const Thumbnail viaWide = Read(module.wide(reinterpret_cast<const uint16_t*>(wideName.c_str()), 128, 128,
+  const TPixels viaWide = TakePixels(module.wide(reinterpret_cast<const uint16_t*>(wideName.c_str()), 128, 128,
                                              head.data(), headLength));
-  const Thumbnail viaAnsi = Read(module.ansi(ansiName.c_str(), 128, 128, head.data(), headLength));
-  EXPECT_EQ(viaWide.width, 85);
-  EXPECT_EQ(viaWide.height, 128);
-  EXPECT_EQ(viaAnsi.width, viaWide.width);
-  EXPECT_EQ(viaAnsi.height, viaWide.height);
-  EXPECT_TRUE(viaAnsi.pixels == viaWide.pixels);
+  const TPixels viaAnsi = TakePixels(module.ansi(ansiName.c_str(), 128, 128, head.data(), headLength));
+  EXPECT_EQ(viaWide.Width, 85);
+  EXPECT_EQ(viaWide.Height, 128);
+  EXPECT_EQ(viaAnsi.Width, viaWide.Width);
+  EXPECT_EQ(viaAnsi.Height, viaWide.Height);
+  EXPECT_TRUE(viaAnsi.Bgra == viaWide.Bgra);
 }
 
 }  // namespace

@@ -87,28 +87,6 @@ TPage Page(int ANumber) {
                7};
 }
 
-TPixels ReadPixels(HBITMAP ABitmap) {
-  TPixels pixels;
-  BITMAP bitmap{};
-  if (ABitmap == nullptr || GetObjectW(ABitmap, sizeof bitmap, &bitmap) == 0) return pixels;
-  pixels.Width = bitmap.bmWidth;
-  pixels.Height = bitmap.bmHeight < 0 ? -bitmap.bmHeight : bitmap.bmHeight;
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = pixels.Width;
-  info.bmiHeader.biHeight = -pixels.Height;  // top row first
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  pixels.Bgra.resize(static_cast<size_t>(pixels.Width) * static_cast<size_t>(pixels.Height) * 4);
-  HDC dc = GetDC(nullptr);
-  const int rows = GetDIBits(dc, ABitmap, 0, static_cast<UINT>(pixels.Height), pixels.Bgra.data(), &info,
-                             DIB_RGB_COLORS);
-  ReleaseDC(nullptr, dc);
-  if (rows != pixels.Height) pixels = TPixels{};
-  return pixels;
-}
-
 ::testing::AssertionResult ShowsPage(HBITMAP ABitmap, int ANumber, int ATolerance) {
   if (ABitmap == nullptr) return ::testing::AssertionFailure() << "no bitmap";
   const TPage page = Page(ANumber);

@@ -31,14 +31,6 @@ struct TPage {
 };
 TPage Page(int ANumber);
 
-// A bitmap's size and pixels, top row first, each as blue, green, red, alpha.
-struct TPixels {
-  int32_t Width = 0;
-  int32_t Height = 0;
-  std::vector<uint8_t> Bgra;
-};
-TPixels ReadPixels(HBITMAP ABitmap);
-
 // Whether every pixel is page n's colour, opaque, within ATolerance per
 // channel, at page n's size. Explains itself when not.
 ::testing::AssertionResult ShowsPage(HBITMAP ABitmap, int ANumber, int ATolerance = 0);

@@ -22,6 +22,9 @@ bool RunningOnWindows();
 
 #include <cstdint>
 
+#include <vector>
+
+#include "platform_gdi.h"
 #include "quillet/lister.h"
 
 namespace quillet::test {
@@ -38,6 +41,16 @@ struct QuilletModuleExports {
 // Fails the current test (and returns exports with null members) when the
 // module cannot be loaded.
 const QuilletModuleExports& QuilletModule();
+
+// A bitmap's size and pixels, top row first, each as blue, green, red, alpha
+// (read through GetDIBits, as a host reads a thumbnail). Empty when the
+// handle is no bitmap.
+struct TPixels {
+  int32_t Width = 0;
+  int32_t Height = 0;
+  std::vector<uint8_t> Bgra;
+};
+TPixels ReadPixels(HBITMAP ABitmap);
 
 // The module file in the build tree.
 std::filesystem::path BuiltModulePath();
