@@ -110,7 +110,7 @@ std::string WriteDump(const std::u16string& path, const BitmapPixels& pixels) {
                              "\nMAXVAL 255\nTUPLTYPE " + (alpha ? "BGRA" : "BGR") + "\nENDHDR\n";
   std::vector<uint8_t> bytes(header.begin(), header.end());
   bytes.insert(bytes.end(), pixels.bytes.begin(), pixels.bytes.end());
-  return WriteFileAtomically(path, bytes, false);
+  return WriteOutputFile(path, bytes);
 }
 
 // PNG wants red, green, blue and straight alpha; the module's colours are
@@ -245,7 +245,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
 int RunSingle(const Module& module, const Options& options) {
   const std::u16string input = FullPath(PathFromInput(options.positional[0]));
   const std::u16string output = options.positional[1];
-  // Ctrl-C while the file is written leaves nothing behind.
+  // Ctrl-C while a new file is written leaves nothing behind.
   CatchInterrupts(false);
   const ModuleAnswer answer = AskModule(module, input, options.width, options.height);
   if (!answer.readable) {
@@ -331,7 +331,7 @@ std::string WritePng(const std::u16string& path, int32_t width, int32_t height, 
                      const std::vector<uint8_t>& pixels, const std::vector<PngText>& text) {
   std::vector<uint8_t> png;
   std::string failure = EncodePng(width, height, channels, pixels, text, png);
-  if (failure.empty()) failure = WriteFileAtomically(path, png, false);
+  if (failure.empty()) failure = WriteOutputFile(path, png);
   return failure;
 }
 
