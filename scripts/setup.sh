@@ -17,6 +17,7 @@ packages=(
   dpkg-dev
   python3 file binutils zip unzip
   bubblewrap shared-mime-info python3-gi gir1.2-gnomedesktop-3.0
+  tumbler dbus dbus-daemon dbus-bin evince
 )
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
