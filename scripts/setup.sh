@@ -33,6 +33,7 @@ if [ "$mode" = all ]; then
     dpkg-dev
     python3 file binutils zip unzip
     bubblewrap shared-mime-info python3-gi gir1.2-gnomedesktop-3.0
+    tumbler dbus dbus-daemon dbus-bin evince
   )
 fi
 

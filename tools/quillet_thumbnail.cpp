@@ -5,6 +5,7 @@
 //   quillet-thumbnail [--module PATH] --detect
 //   quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT
 //   quillet-thumbnail [--module PATH] --cache [--size normal|large|x-large|xx-large] [-j N] PATH...
+//   quillet-thumbnail --version
 //
 // INPUT may be a path or a file:// URI. Exit codes: 0 thumbnail written,
 // 1 the module gave none, 2 usage or I/O error. --cache fills the freedesktop
@@ -41,7 +42,8 @@ int UsageError(const std::string& message) {
                "usage: quillet-thumbnail [--module PATH] --detect\n"
                "       quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT\n"
                "       quillet-thumbnail [--module PATH] --cache [--size normal|large|x-large|xx-large] [-j N] "
-               "PATH...\n");
+               "PATH...\n"
+               "       quillet-thumbnail --version\n");
   return 2;
 }
 
@@ -110,7 +112,7 @@ std::string WriteDump(const std::u16string& path, const BitmapPixels& pixels) {
                              "\nMAXVAL 255\nTUPLTYPE " + (alpha ? "BGRA" : "BGR") + "\nENDHDR\n";
   std::vector<uint8_t> bytes(header.begin(), header.end());
   bytes.insert(bytes.end(), pixels.bytes.begin(), pixels.bytes.end());
-  return WriteFileAtomically(path, bytes, false);
+  return WriteOutputFile(path, bytes);
 }
 
 // PNG wants red, green, blue and straight alpha; the module's colours are
@@ -168,6 +170,7 @@ struct Options {
   bool detect = false;
   bool dump = false;
   bool cache = false;
+  bool version = false;
   int32_t width = 256;
   int32_t height = 256;
   std::optional<std::string> sizeText;  // as given, for --cache
@@ -208,6 +211,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
       const auto n = v ? ParsePositive(Narrow(*v)) : std::nullopt;
       if (!n) return arg + " needs a positive whole number";
       options.jobs = static_cast<unsigned>(*n);
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg == "--help" || arg == "-h") {
       return "";
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
@@ -215,6 +220,10 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
     } else {
       options.positional.push_back(arguments[i]);
     }
+  }
+  if (options.version) {
+    if (arguments.size() != 1) return "--version takes nothing else";
+    return std::nullopt;
   }
   if (options.cache) {
     if (options.detect || options.dump || boxText) return "--cache takes none of --detect, --dump, --box";
@@ -245,7 +254,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
 int RunSingle(const Module& module, const Options& options) {
   const std::u16string input = FullPath(PathFromInput(options.positional[0]));
   const std::u16string output = options.positional[1];
-  // Ctrl-C while the file is written leaves nothing behind.
+  // Ctrl-C while a new file is written leaves nothing behind.
   CatchInterrupts(false);
   const ModuleAnswer answer = AskModule(module, input, options.width, options.height);
   if (!answer.readable) {
@@ -331,13 +340,19 @@ std::string WritePng(const std::u16string& path, int32_t width, int32_t height, 
                      const std::vector<uint8_t>& pixels, const std::vector<PngText>& text) {
   std::vector<uint8_t> png;
   std::string failure = EncodePng(width, height, channels, pixels, text, png);
-  if (failure.empty()) failure = WriteFileAtomically(path, png, false);
+  if (failure.empty()) failure = WriteOutputFile(path, png);
   return failure;
 }
 
 int RunThumbnailTool(const std::vector<std::u16string>& arguments) {
   Options options;
   if (const auto problem = ParseArguments(arguments, options)) return UsageError(problem->empty() ? "help" : *problem);
+  // The version is the program's and the module's alike: both are built
+  // from one source tree with one version, so no module is needed for it.
+  if (options.version) {
+    std::printf("quillet-thumbnail %s\n", QUILLET_VERSION);
+    return 0;
+  }
 
   Module module;
   std::string tried;

@@ -38,7 +38,14 @@ std::string EncodePng(int32_t width, int32_t height, int channels, const std::ve
 // success; on failure nothing is left behind.
 std::string WriteFileAtomically(const std::u16string& path, const std::vector<uint8_t>& bytes, bool ownerOnly);
 
-// EncodePng, then WriteFileAtomically for everyone to read.
+// The output file of a single request. A caller may create that file itself
+// and read the result through the handle it created it with (Tumbler does):
+// an existing regular file is therefore overwritten in place, so that the
+// caller's handle sees the new bytes; a new file, a link or anything else is
+// written as WriteFileAtomically writes it, for everyone to read.
+std::string WriteOutputFile(const std::u16string& path, const std::vector<uint8_t>& bytes);
+
+// EncodePng, then WriteOutputFile.
 std::string WritePng(const std::u16string& path, int32_t width, int32_t height, int channels,
                      const std::vector<uint8_t>& pixels, const std::vector<PngText>& text = {});
 

@@ -2,6 +2,7 @@
 // lets these tests drive every decision of the cache.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -233,6 +234,43 @@ TEST(AtomicWrite, ReplacesWholeOrLeavesNothing) {
   const fs::path nowhere = dir / "no such folder" / "out.png";
   EXPECT_NE(WriteFileAtomically(nowhere.u16string(), {'x'}, false), "");
   EXPECT_EQ(FilesBelow(dir), std::vector<fs::path>{target});
+}
+
+// Tumbler creates the output file, keeps it open and reads the result through
+// that handle: an existing file must get the bytes in place, not be renamed
+// over.
+TEST(OutputFile, ExistingFileIsWrittenInPlaceForTheHandleThatMadeIt) {
+  if (test::RunningOnWindows()) GTEST_SKIP() << "no Windows host holds the output open";
+  const fs::path dir = test::ScratchDir("hosts-output-file");
+  const fs::path target = dir / "made by the caller.png";
+  WriteBytes(target, "an older and longer content");
+  std::ifstream held(target, std::ios::binary);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(WriteOutputFile(target.u16string(), {'n', 'e', 'w'}), "");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(held)), std::istreambuf_iterator<char>()), "new");
+  EXPECT_EQ(FilesBelow(dir), std::vector<fs::path>{target});
+
+  const fs::path fresh = dir / "fresh.png";
+  EXPECT_EQ(WriteOutputFile(fresh.u16string(), {'x'}), "");
+  EXPECT_EQ(ReadBytes(fresh), "x");
+  std::vector<fs::path> files = FilesBelow(dir);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<fs::path>{fresh, target}));
+}
+
+// A link at the output path is replaced, never written through: what it
+// points to stays as it was.
+TEST(OutputFile, LinkIsReplacedNotFollowed) {
+  if (test::RunningOnWindows()) GTEST_SKIP() << "file links need privileges on Windows";
+  const fs::path dir = test::ScratchDir("hosts-output-link");
+  const fs::path victim = dir / "victim.txt";
+  const fs::path link = dir / "out.png";
+  WriteBytes(victim, "keep me");
+  fs::create_symlink(victim, link);
+  EXPECT_EQ(WriteOutputFile(link.u16string(), {'p', 'n', 'g'}), "");
+  EXPECT_EQ(ReadBytes(victim), "keep me");
+  EXPECT_FALSE(fs::is_symlink(link));
+  EXPECT_EQ(ReadBytes(link), "png");
 }
 
 class Library : public ::testing::Test {

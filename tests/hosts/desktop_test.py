@@ -9,10 +9,15 @@
   gnome      a real client: gnome-desktop's thumbnail factory (python3-gi,
              GnomeDesktop 3.0) finds the entry and makes thumbnails with it,
              and finds what --cache put into the cache
+  tumbler    a real client: XFCE's tumblerd, in a D-Bus session of its own
+             with evince's entry installed too, runs Quillet's entry for each
+             kind and refuses a broken comic
   cache      the installed quillet-thumbnail --cache over a small library:
              made, failed, skipped, interrupted
-  package    Quillet-x64.zip of the Windows build: its contents, and its
-             module under Wine with the archive libraries beside it
+  version    quillet-thumbnail --version says the project's version; on
+             Windows the program's and the module's version resources too
+  package    Quillet-VERSION-x64.zip of the Windows build: its contents, and
+             its module under Wine with the archive libraries beside it
 
 Exit code 0 passed, 77 skipped (the reason is printed), anything else failed.
 The comics are made here, from pages drawn by tests/fixtures/pages.py.
@@ -21,6 +26,7 @@ import argparse
 import configparser
 import hashlib
 import io
+import json
 import os
 import shutil
 import signal
@@ -76,19 +82,40 @@ def constant_png(colour, width, height):
             chunk(b"IDAT", zlib.compress(row * height, 6)) + chunk(b"IEND", b""))
 
 
-def comic_pages(width=60, height=90, count=3):
-    """(name, bytes) of a comic's pages; page01 is the cover, in page 1's colour.
-    They are stored out of order so that archive order alone would be wrong."""
+def detailed_png(width, height):
+    """An opaque RGBA PNG of gradients crossed by fine stripes: two scalers
+    that differ at all give different thumbnails of it."""
+    rows = []
+    for y in range(height):
+        row = bytearray(b"\x00")
+        for x in range(width):
+            stripe = 255 if (x // 3 + y // 5) % 2 else 0
+            row += bytes((x * 255 // width, y * 255 // height, stripe, 255))
+        rows.append(bytes(row))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(b"".join(rows), 6)) + chunk(b"IEND", b""))
+
+
+def comic_pages(width=60, height=90, count=3, cover=None):
+    """(name, bytes) of a comic's pages; page01 is the cover, in page 1's colour
+    unless `cover` gives its PNG. They are stored out of order so that archive
+    order alone would be wrong."""
     named = [("page%02d.png" % n, constant_png(pages.page_colour(n), width, height)) for n in range(1, count + 1)]
+    if cover is not None:
+        named[0] = (named[0][0], cover)
     return named[1:] + named[:1]
 
 
-def make_comic(path, width=60, height=90, count=3):
+def make_comic(path, width=60, height=90, count=3, cover=None):
     """Writes a comic of the kind its extension names; False when the tool
     that makes that kind is missing."""
     kind = os.path.splitext(path)[1].lower()
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    entries = comic_pages(width, height, count)
+    entries = comic_pages(width, height, count, cover)
     if kind == ".cbz":
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
             for name, data in entries:
@@ -118,13 +145,13 @@ def make_comic(path, width=60, height=90, count=3):
     return True
 
 
-def make_all_kinds(folder, stem):
+def make_all_kinds(folder, stem, cover=None):
     """One comic of each kind; returns their paths (kinds whose tool is
     missing are left out, and said so)."""
     made = []
     for kind in (".cbz", ".cbr", ".cb7", ".cbt"):
         path = os.path.join(folder, stem + kind)
-        if make_comic(path):
+        if make_comic(path, cover=cover):
             made.append(path)
         else:
             print("note: no tool to make %s files here; that kind is not tried" % kind)
@@ -217,7 +244,9 @@ def read_entry(prefix):
     parser = configparser.ConfigParser(interpolation=None)
     parser.optionxform = str
     parser.read(os.path.join(prefix, "share/thumbnailers/quillet.thumbnailer"))
-    check(parser.sections() == ["Thumbnailer Entry"], "groups of the entry: %s" % parser.sections())
+    check(parser.sections() == ["Thumbnailer Entry", "X-Tumbler Settings"], "groups of the entry: %s" % parser.sections())
+    check(parser["X-Tumbler Settings"].get("Priority", "").isdigit(),
+          "Tumbler's Priority is %r" % parser["X-Tumbler Settings"].get("Priority"))
     entry = dict(parser["Thumbnailer Entry"])
     check(entry.get("TryExec") == "quillet-thumbnail", "TryExec is %r" % entry.get("TryExec"))
     check(entry.get("Exec") == "quillet-thumbnail -s %s %u %o", "Exec is %r" % entry.get("Exec"))
@@ -399,6 +428,199 @@ def test_gnome(args):
     print("gnome-desktop's factory: %d kinds made through the entry, %d found in the cache" % (len(comics), len(comics)))
 
 
+TUMBLERD = "/usr/lib/x86_64-linux-gnu/tumbler-1/tumblerd"
+
+# Runs inside a private D-Bus session: starts tumblerd, queues each request
+# alone and waits, up to a limit, for it to finish; prints what tumblerd
+# signalled for each URI as JSON.
+TUMBLER_CLIENT = r'''
+import json, subprocess, sys, time
+from gi.repository import Gio, GLib
+NAME = "org.freedesktop.thumbnails.Thumbnailer1"
+PATH = "/org/freedesktop/thumbnails/Thumbnailer1"
+tumblerd, log_path, flavor, limit, requests = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4]), sys.argv[5]
+bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+log = open(log_path, "w")
+daemon = subprocess.Popen([tumblerd], stdout=log, stderr=subprocess.STDOUT)
+
+def owned():
+    try:
+        bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+                      GLib.Variant("(s)", (NAME,)), None, Gio.DBusCallFlags.NONE, 1000, None)
+        return True
+    except GLib.Error:
+        return False
+
+signals, finished = [], set()
+def on_signal(connection, sender, path, interface, name, parameters):
+    values = parameters.unpack()
+    if name == "Ready":
+        signals.extend((values[0], uri, "Ready") for uri in values[1])
+    elif name == "Error":
+        signals.extend((values[0], uri, "Error %d: %s" % (values[2], values[3])) for uri in values[1])
+    elif name == "Finished":
+        finished.add(values[0])
+bus.signal_subscribe(None, NAME, None, PATH, None, Gio.DBusSignalFlags.NONE, on_signal)
+GLib.timeout_add(100, lambda: True)  # wakes the waits below
+context = GLib.MainContext.default()
+
+results = {}
+try:
+    deadline = time.monotonic() + limit
+    while not owned():
+        if daemon.poll() is not None or time.monotonic() > deadline:
+            sys.exit("tumblerd did not take %s (see %s)" % (NAME, log_path))
+        time.sleep(0.1)
+    for line in open(requests):
+        uri, mime = line.rstrip("\n").split("\t")
+        handle = bus.call_sync(NAME, PATH, NAME, "Queue", GLib.Variant("(asasssu)", ([uri], [mime], flavor, "default", 0)),
+                               GLib.VariantType("(u)"), Gio.DBusCallFlags.NONE, 10000, None).unpack()[0]
+        deadline = time.monotonic() + limit
+        while handle not in finished and time.monotonic() < deadline:
+            context.iteration(True)
+        results[uri] = {"finished": handle in finished, "signals": [s for h, u, s in signals if h == handle and u == uri]}
+finally:
+    daemon.terminate()
+    try:
+        daemon.wait(10)
+    except subprocess.TimeoutExpired:
+        daemon.kill()
+print(json.dumps(results))
+'''
+
+
+def file_uri(path):
+    return "file://" + urllib.parse.quote(path, safe="/!$&'()*+,=:@~")
+
+
+def test_tumbler(args):
+    python = "/usr/bin/python3"
+    if not os.access(TUMBLERD, os.X_OK):
+        raise Skip("Tumbler is not installed (no %s)" % TUMBLERD)
+    if shutil.which("dbus-run-session") is None:
+        raise Skip("no dbus-run-session here (package dbus-bin)")
+    if not os.path.isfile("/usr/share/thumbnailers/evince.thumbnailer"):
+        raise Skip("evince is not installed: there is no rival entry to win over")
+    probe = run([python, "-c", "from gi.repository import Gio"]) if os.path.exists(python) else None
+    if probe is None or probe.returncode != 0:
+        raise Skip("no python3-gi here to talk to tumblerd")
+    prefix = install(args.build, args.work)
+    program = os.path.join(prefix, "bin/quillet-thumbnail")
+    # A cover larger than the thumbnail and full of detail: whoever scales it
+    # leaves their mark, so the cached thumbnail shows whose entry Tumbler ran.
+    comics = make_all_kinds(os.path.join(args.work, "comics"), "issue 1", cover=detailed_png(300, 450))
+    broken = os.path.join(args.work, "comics", "broken.cbz")
+    with open(broken, "wb") as f:
+        f.write(b"PK\x03\x04 this is no archive at all")
+
+    expected = {}
+    for comic in comics:
+        expected[comic] = os.path.join(args.work, "quillet " + os.path.basename(comic) + ".png")
+        result = run([program, "-s", "256", comic, expected[comic]])
+        check(result.returncode == 0, "quillet-thumbnail failed on %s: %s" % (comic, result.stderr))
+        # The fixture tells the two entries apart: evince's own thumbnail of it
+        # is another picture.
+        theirs = os.path.join(args.work, "evince " + os.path.basename(comic) + ".png")
+        run(["evince-thumbnailer", "-s", "256", file_uri(comic), theirs])
+        if os.path.exists(theirs):
+            check(read_png(theirs)[2] != read_png(expected[comic])[2],
+                  "evince's thumbnail of %s has the same pixels as Quillet's: the test could not tell them apart" % comic)
+
+    # Quillet's prefix first, before the system's data folders where evince's
+    # entry is, as a prefix such as /usr/local stands; then last, where
+    # Tumbler reads evince's entry first and only the priority makes it
+    # choose Quillet's.
+    first = os.path.join(prefix, "share") + ":/usr/local/share:/usr/share"
+    outcome, cache_home, log = tumbler_session(args, prefix, "first", first, comics + [broken])
+    large = os.path.join(cache_home, "thumbnails", "large")
+    for comic in comics:
+        uri = file_uri(comic)
+        check(outcome[uri] == {"finished": True, "signals": ["Ready"]},
+              "tumblerd on %s: %s (log: %s)" % (comic, outcome[uri], log))
+        cached = os.path.join(large, hashlib.md5(uri.encode()).hexdigest() + ".png")
+        check(os.path.isfile(cached), "Tumbler said Ready for %s but cached no %s" % (comic, cached))
+        check_same_thumbnail(cached, expected[comic], uri)
+    uri = file_uri(broken)
+    check(outcome[uri]["finished"] and [s for s in outcome[uri]["signals"] if s.startswith("Error")] and
+          "Ready" not in outcome[uri]["signals"], "tumblerd on the broken comic: %s" % outcome[uri])
+    name = hashlib.md5(uri.encode()).hexdigest() + ".png"
+    made = [p for p in cache_files(os.path.join(cache_home, "thumbnails")) if os.path.basename(p) == name]
+    check(not [p for p in made if "/fail/" not in p], "the broken comic has a thumbnail: %s" % made)
+    refused = outcome[uri]["signals"][0]
+
+    last = "/usr/local/share:/usr/share:" + os.path.join(prefix, "share")
+    outcome, cache_home, log = tumbler_session(args, prefix, "last", last, comics[:1])
+    uri = file_uri(comics[0])
+    check(outcome[uri] == {"finished": True, "signals": ["Ready"]}, "tumblerd on %s: %s (log: %s)" % (comics[0], outcome[uri], log))
+    check_same_thumbnail(os.path.join(cache_home, "thumbnails", "large", hashlib.md5(uri.encode()).hexdigest() + ".png"),
+                         expected[comics[0]], uri)
+    print("tumblerd: %d kinds made by Quillet's entry over evince's, byte for byte but for Tumbler's %s chunks, "
+          "with Quillet's folder first and last in XDG_DATA_DIRS; the broken comic refused (%s)"
+          % (len(comics), "/".join(k.decode() for k in TUMBLER_CHUNKS), refused))
+
+
+def tumbler_session(args, prefix, name, data_dirs, comics):
+    """Runs tumblerd in a D-Bus session of its own, with a private HOME,
+    cache and temporary folder, over the comics; returns (what it signalled
+    for each URI, the cache folder, tumblerd's log)."""
+    work = os.path.join(args.work, "session " + name)
+    home, cache_home, temp = (os.path.join(work, n) for n in ("home", "cache-home", "tmp"))
+    for folder in (home, cache_home, temp):
+        os.makedirs(folder)
+    requests = os.path.join(work, "requests.txt")
+    with open(requests, "w") as f:
+        for comic in comics:
+            f.write("%s\t%s\n" % (file_uri(comic), MIME_TYPES[os.path.splitext(comic)[1]]))
+    client = os.path.join(work, "client.py")
+    with open(client, "w") as f:
+        f.write(TUMBLER_CLIENT)
+    # Tumbler runs the program of an entry by PATH.
+    env = dict(os.environ, HOME=home, XDG_CACHE_HOME=cache_home, TMPDIR=temp, XDG_DATA_DIRS=data_dirs,
+               PATH=os.path.join(prefix, "bin") + os.pathsep + os.environ.get("PATH", ""))
+    for variable in ("XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "DBUS_SESSION_BUS_ADDRESS"):
+        env.pop(variable, None)
+    log = os.path.join(work, "tumblerd.log")
+    result = run(["dbus-run-session", "--", "/usr/bin/python3", client, TUMBLERD, log, "large", "60", requests],
+                 env=env, timeout=600)
+    check(result.returncode == 0, "the Tumbler client failed (%d): %s%s" % (result.returncode, result.stdout, result.stderr))
+    left = cache_files(temp)
+    check(not left, "files left in the temporary folder: %s" % left)
+    return json.loads(result.stdout.strip().splitlines()[-1]), cache_home, log
+
+
+def png_chunks(path):
+    """[(kind, body)] of a PNG file, in file order."""
+    with open(path, "rb") as f:
+        data = f.read()
+    chunks, offset = [], 8
+    while offset + 8 <= len(data):
+        length, kind = struct.unpack(">I4s", data[offset:offset + 8])
+        chunks.append((kind, data[offset + 8:offset + 8 + length]))
+        offset += 12 + length
+    return chunks
+
+
+# What Tumbler adds when it writes the helper's picture into the cache.
+TUMBLER_CHUNKS = (b"tEXt", b"sBIT")
+
+
+def check_same_thumbnail(cached, expected, uri):
+    """Tumbler decodes the helper's PNG and encodes it again with its text
+    chunks (Thumb::URI, Thumb::MTime) and an sBIT chunk added. The picture
+    must be the same to the last byte of every pixel, and every other chunk
+    (IHDR, the compressed IDAT, IEND) byte for byte what quillet-thumbnail
+    writes."""
+    cached_header, cached_text, cached_rows = read_png(cached)
+    expected_header, _, expected_rows = read_png(expected)
+    check(cached_header == expected_header, "%s is %s, quillet-thumbnail gives %s" % (cached, cached_header, expected_header))
+    check(cached_rows == expected_rows, "%s has other pixels than quillet-thumbnail gives (%s)" % (cached, expected))
+    check(cached_text.get("Thumb::URI") == uri, "%s is the thumbnail of %s" % (cached, cached_text.get("Thumb::URI")))
+    ours = png_chunks(expected)
+    check(not [kind for kind, _ in ours if kind in TUMBLER_CHUNKS], "quillet-thumbnail wrote %s" % ours)
+    check([chunk for chunk in png_chunks(cached) if chunk[0] not in TUMBLER_CHUNKS] == ours,
+          "%s, but for Tumbler's own chunks, is not byte for byte %s" % (cached, expected))
+
+
 def cache_files(root):
     found = []
     for folder, _, names in os.walk(root):
@@ -442,8 +664,9 @@ def test_cache(args):
               text.get("Thumb::Size") == str(stat.st_size) and
               text.get("Thumb::Mimetype") == MIME_TYPES[os.path.splitext(comic)[1]], "%s carries %s" % (png, text))
         check_cover_thumbnail(png, 128, "cached " + comic)
-    fails = [p for p in cache_files(os.path.join(root, "fail")) if "/quillet-" in p]
-    check(len(fails) == 1, "fail entries: %s" % fails)
+    fails = cache_files(os.path.join(root, "fail"))
+    check([os.path.dirname(p) for p in fails] == [os.path.join(root, "fail", "quillet-" + args.project_version)],
+          "fail entries: %s; the version is %s" % (fails, args.project_version))
 
     second = run([program, "--cache", "--size", "normal", library], env=env)
     check(second.returncode == 0, "second run: exit code %d\n%s" % (second.returncode, second.stderr))
@@ -483,9 +706,125 @@ def test_cache(args):
     print("interrupted after %d of %d; the next run made the rest" % (len(made), BIG_COMICS))
 
 
+# ---- Version resources -------------------------------------------------------
+
+def version_resource(path):
+    """(fixed, strings) of a Windows module's version resource: fixed holds
+    the four numbers of FileVersion and ProductVersion and the file type from
+    VS_FIXEDFILEINFO, strings the StringFileInfo texts."""
+    with open(path, "rb") as f:
+        image = f.read()
+    check(image[:2] == b"MZ", "%s is not a Windows module" % path)
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    check(image[pe:pe + 4] == b"PE\0\0", "%s has no PE header" % path)
+    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
+    optional = pe + 24
+    check(struct.unpack_from("<H", image, optional)[0] == 0x20B, "%s is not a 64-bit module" % path)
+    resource_rva = struct.unpack_from("<I", image, optional + 112 + 2 * 8)[0]  # data directory 2
+    check(resource_rva != 0, "%s has no resources" % path)
+
+    def offset_of(rva):
+        for n in range(sections):
+            virtual_size, address, raw_size, raw = struct.unpack_from("<IIII", image, optional + optional_size + 40 * n + 8)
+            if address <= rva < address + max(virtual_size, raw_size):
+                return raw + rva - address
+        raise AssertionError("%s: address %#x lies in no section" % (path, rva))
+
+    base = offset_of(resource_rva)
+
+    def entries(directory):
+        named, numbered = struct.unpack_from("<HH", image, base + directory + 12)
+        for n in range(named + numbered):
+            key, target = struct.unpack_from("<II", image, base + directory + 16 + 8 * n)
+            yield key, target
+
+    def first(directory, wanted=None):
+        for key, target in entries(directory):
+            if wanted is None or key == wanted:
+                return target
+        raise AssertionError("%s has no version resource" % path)
+
+    # Type RT_VERSION (16), name 1, the first language: each a subdirectory
+    # (high bit set) down to the data entry.
+    leaf = first(first(first(0, 16) & 0x7FFFFFFF, 1) & 0x7FFFFFFF) & 0x7FFFFFFF
+    data_rva, size = struct.unpack_from("<II", image, base + leaf)
+    data = image[offset_of(data_rva):offset_of(data_rva) + size]
+
+    def block(start):
+        """(key, value bytes, is text, children, end) of one block."""
+        length, value_length, is_text = struct.unpack_from("<HHH", data, start)
+        end = start + length
+        key_end = start + 6
+        while data[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = data[start + 6:key_end].decode("utf-16-le")
+        position = (key_end + 2 + 3) & ~3
+        value_size = value_length * 2 if is_text else value_length
+        value = data[position:position + value_size]
+        position = (position + value_size + 3) & ~3
+        children = []
+        while position < end:
+            child = block(position)
+            children.append(child)
+            position = (child[4] + 3) & ~3
+        return key, value, is_text, children, end
+
+    root = block(0)
+    check(root[0] == "VS_VERSION_INFO", "%s: the version resource is %r" % (path, root[0]))
+    signature, _, file_ms, file_ls, product_ms, product_ls, _, _, _, file_type = struct.unpack_from("<10I", root[1])
+    check(signature == 0xFEEF04BD, "%s: VS_FIXEDFILEINFO has the signature %#x" % (path, signature))
+    fixed = dict(file=(file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF),
+                 product=(product_ms >> 16, product_ms & 0xFFFF, product_ls >> 16, product_ls & 0xFFFF),
+                 type=file_type)
+    strings = {}
+    for child in root[3]:
+        if child[0] == "StringFileInfo":
+            for table in child[3]:
+                for key, value, _, _, _ in table[3]:
+                    strings[key] = value.decode("utf-16-le").rstrip("\0")
+    return fixed, strings
+
+
+def check_version_resource(path, version, file_type, description):
+    fixed, strings = version_resource(path)
+    numbers = tuple(int(n) for n in version.split(".")) + (0,)
+    check(fixed == dict(file=numbers, product=numbers, type=file_type),
+          "%s: VS_FIXEDFILEINFO %s, want the version %s and the file type %d" % (path, fixed, version, file_type))
+    for key, want in (("FileVersion", version), ("ProductVersion", version), ("ProductName", "Quillet"),
+                      ("OriginalFilename", os.path.basename(path))):
+        check(strings.get(key) == want, "%s: %s is %r, want %r" % (path, key, strings.get(key), want))
+    check(description in strings.get("FileDescription", ""),
+          "%s: FileDescription is %r" % (path, strings.get("FileDescription")))
+    return strings
+
+
+def test_version(args):
+    version = args.project_version
+    windows = os.path.exists(os.path.join(args.build, "quillet-thumbnail.exe"))
+    if windows:
+        program = os.path.join(args.build, "quillet-thumbnail.exe")
+        command = ["bash", os.path.join(args.source, "cmake", "wine-run.sh"), program, "--version"]
+    else:
+        program = os.path.join(install(args.build, args.work), "bin", "quillet-thumbnail")
+        command = [program, "--version"]
+    result = run(command, timeout=300)
+    check(result.returncode == 0, "%s --version gave %d: %s" % (program, result.returncode, result.stderr))
+    check(result.stdout.replace("\r\n", "\n") == "quillet-thumbnail %s\n" % version,
+          "%s --version said %r; the project's version is %s" % (program, result.stdout, version))
+    if not windows:
+        print("quillet-thumbnail --version: %s" % result.stdout.strip())
+        return
+    # VFT_APP 1, VFT_DLL 2
+    for path, file_type, description in ((program, 1, "thumbnail"), (os.path.join(args.build, "Quillet.wlx64"), 2, "plugin")):
+        strings = check_version_resource(path, version, file_type, description)
+        print("%s: %s" % (os.path.basename(path), ", ".join("%s=%s" % item for item in sorted(strings.items()))))
+    print("quillet-thumbnail.exe --version under Wine: %s" % result.stdout.strip())
+
+
 def test_package(args):
-    package = os.path.join(args.build, "Quillet-x64.zip")
-    check(os.path.isfile(package), "no Quillet-x64.zip in " + args.build)
+    zip_name = "Quillet-%s-x64.zip" % args.project_version
+    package = os.path.join(args.build, zip_name)
+    check(os.path.isfile(package), "no %s in %s" % (zip_name, args.build))
     with zipfile.ZipFile(package) as archive:
         names = sorted(archive.namelist())
         check(names == sorted(["pluginst.inf", "Quillet.wlx64", "Quillet.ini", "readme.txt"]),
@@ -504,6 +843,8 @@ def test_package(args):
     check(section.get("type") == "wlx" and section.get("file") == "Quillet.wlx64" and
           section.get("defaultdir") == "Quillet" and section.get("description"),
           "pluginst.inf says %s" % dict(section))
+    check(section["description"].startswith("Quillet %s:" % args.project_version),
+          "pluginst.inf's description does not name version %s: %r" % (args.project_version, section["description"]))
     with open(os.path.join(unpacked, "Quillet.ini"), "rb") as f:
         ini = f.read().decode("ascii")
     lines = [line.strip() for line in ini.splitlines()]
@@ -517,10 +858,10 @@ def test_package(args):
           "Quillet.ini sets a path where it should only show examples")
     with open(os.path.join(unpacked, "readme.txt"), "rb") as f:
         readme = f.read().decode("ascii")
-    for needed in ("unrar64.dll", "7z.64.dll", "beside Quillet.wlx64", "Quillet.ini", "thumbnail"):
+    for needed in ("unrar64.dll", "7z.64.dll", "beside Quillet.wlx64", "Quillet.ini", "thumbnail", zip_name,
+                   "Quillet %s" % args.project_version):
         check(needed in readme, "readme.txt does not mention %r" % needed)
-    with open(os.path.join(unpacked, "Quillet.wlx64"), "rb") as f:
-        check(f.read(2) == b"MZ", "Quillet.wlx64 is not a Windows module")
+    check_version_resource(os.path.join(unpacked, "Quillet.wlx64"), args.project_version, 2, "plugin")
 
     libraries = os.environ.get("QUILLET_WINDOWS_LIBS", os.path.expanduser("~/.cache/quillet/windows-libs"))
     missing = [n for n in ("7z.64.dll", "unrar64.dll") if not os.path.isfile(os.path.join(libraries, n))]
@@ -554,10 +895,11 @@ def test_package(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("test", choices=["installed", "sandbox", "gnome", "cache", "package"])
+    parser.add_argument("test", choices=["installed", "sandbox", "gnome", "tumbler", "cache", "version", "package"])
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--work", required=True)
+    parser.add_argument("--project-version", required=True, help="the version CMake gives the project")
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)
     shutil.rmtree(args.work, ignore_errors=True)

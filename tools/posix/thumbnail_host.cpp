@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <png.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -161,6 +162,18 @@ std::string ErrorText(const std::string& what, const std::string& name) {
   return what + " " + name + ": " + std::strerror(errno);
 }
 
+// Writes all of bytes to an open file; an error text, empty on success.
+std::string WriteAll(int descriptor, const std::vector<uint8_t>& bytes, const std::string& name) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(descriptor, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return ErrorText("cannot write", name);
+    written += static_cast<size_t>(n);
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string WriteFileAtomically(const std::u16string& path, const std::vector<uint8_t>& bytes, bool ownerOnly) {
@@ -177,18 +190,26 @@ std::string WriteFileAtomically(const std::u16string& path, const std::vector<ui
     ReleaseSlot(slot);
     return failure;
   }
-  std::string failure;
-  size_t written = 0;
-  while (failure.empty() && written < bytes.size()) {
-    const ssize_t n = write(descriptor, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) failure = ErrorText("cannot write", temporary);
-    else written += static_cast<size_t>(n);
-  }
+  std::string failure = WriteAll(descriptor, bytes, temporary);
   if (close(descriptor) != 0 && failure.empty()) failure = ErrorText("cannot write", temporary);
   if (failure.empty() && rename(temporary.c_str(), name.c_str()) != 0) failure = ErrorText("cannot replace", name);
   if (!failure.empty()) unlink(temporary.c_str());
   ReleaseSlot(slot);
+  return failure;
+}
+
+std::string WriteOutputFile(const std::u16string& path, const std::vector<uint8_t>& bytes) {
+  const std::string name = platform::Utf16ToUtf8(path);
+  // Not through a link, and O_NONBLOCK so that a FIFO does not wait here for
+  // a reader: only a regular file is written in place.
+  const int descriptor = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat status {};
+  if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (descriptor >= 0) close(descriptor);
+    return WriteFileAtomically(path, bytes, false);
+  }
+  std::string failure = ftruncate(descriptor, 0) == 0 ? WriteAll(descriptor, bytes, name) : ErrorText("cannot write", name);
+  if (close(descriptor) != 0 && failure.empty()) failure = ErrorText("cannot write", name);
   return failure;
 }
 

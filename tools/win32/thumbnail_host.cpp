@@ -189,6 +189,11 @@ std::string WriteFileAtomically(const std::u16string& path, const std::vector<ui
   return failure;
 }
 
+// No Windows host hands the program a file that it holds open for the result.
+std::string WriteOutputFile(const std::u16string& path, const std::vector<uint8_t>& bytes) {
+  return WriteFileAtomically(path, bytes, false);
+}
+
 void InitializeHostThread() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
 void FinalizeHostThread() { CoUninitialize(); }
 
