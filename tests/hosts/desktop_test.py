@@ -803,7 +803,7 @@ def test_version(args):
     windows = os.path.exists(os.path.join(args.build, "quillet-thumbnail.exe"))
     if windows:
         program = os.path.join(args.build, "quillet-thumbnail.exe")
-        command = ["bash", os.path.join(args.source, "cmake", "wine-run.sh"), program, "--version"]
+        command = ["bash", os.path.join(args.build, "wine-run.sh"), program, "--version"]
     else:
         program = os.path.join(install(args.build, args.work), "bin", "quillet-thumbnail")
         command = [program, "--version"]
