@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -26,25 +27,45 @@ std::array<uint32_t, 256> MakeCrcTable() {
 
 // ---- Reading the file -----------------------------------------------------------
 
-// The file seen through positioned reads, each of which stays within its size.
+// The file seen through positioned reads, each of which stays within its
+// size. Reads go through a window of the file, so that a file of many small
+// blocks costs few calls of the system.
 class TBlockReader {
  public:
   explicit TBlockReader(const std::u16string& AFileName)
-      : FFile(platform::OpenFileForReading(AFileName)), FSize(FFile->Size()) {}
+      : FFile(platform::OpenFileForReading(AFileName)), FSize(FFile->Size()), FWindow(kWindowSize) {}
 
   uint64_t Size() const { return FSize; }
 
   // Exactly ASize bytes at AOffset; false when the file has fewer there.
   bool ReadAt(uint64_t AOffset, void* AData, size_t ASize) {
     if (AOffset > FSize || ASize > FSize - AOffset) return false;
+    if (ASize > FWindow.size()) return ReadFromFile(AOffset, AData, ASize);
+    if (AOffset < FWindowStart || AOffset + ASize > FWindowStart + FWindowLength) {
+      const auto length = static_cast<size_t>(std::min<uint64_t>(FWindow.size(), FSize - AOffset));
+      FWindowLength = 0;
+      if (!ReadFromFile(AOffset, FWindow.data(), length)) return false;
+      FWindowStart = AOffset;
+      FWindowLength = length;
+    }
+    std::memcpy(AData, FWindow.data() + (AOffset - FWindowStart), ASize);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kWindowSize = 64 * 1024;
+
+  bool ReadFromFile(uint64_t AOffset, void* AData, size_t ASize) {
     uint64_t at = 0;
     if (!FFile->Seek(static_cast<int64_t>(AOffset), 0, at) || at != AOffset) return false;
     return FFile->Read(AData, static_cast<uint32_t>(ASize)) == ASize;
   }
 
- private:
   std::unique_ptr<platform::File> FFile;
   uint64_t FSize;
+  std::vector<uint8_t> FWindow;
+  uint64_t FWindowStart = 0;
+  size_t FWindowLength = 0;
 };
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
