@@ -1,5 +1,9 @@
 #include "handlers/vekCBRClass.h"
 
+#include "handlers/image_loading.h"
+#include "handlers/rar_block_walk.h"
+
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -8,7 +12,33 @@ namespace quillet {
 
 using namespace unrar;
 
-int QUILLET_UNRAR_CALL RarCallback(unsigned int AMsg, LPARAM, LPARAM, LPARAM AP2) noexcept {
+int TRarDataSink::Receive(const void* AData, LPARAM ASize) noexcept {
+  if (FOutput == nullptr) return 1;
+  if (ASize < 0 || (ASize > 0 && AData == nullptr)) {
+    FFailed = true;
+    return -1;
+  }
+  const auto size = static_cast<uint64_t>(ASize);
+  // Stop before writing what the headers never promised or the decoder would
+  // refuse anyway.
+  if (size > FLimit - FWritten) {
+    FFailed = true;
+    return -1;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(AData);
+  for (uint64_t done = 0; done < size;) {
+    const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(size - done, 0x40000000u));
+    if (FOutput->Write(bytes + done, chunk) != chunk) {
+      FFailed = true;
+      return -1;
+    }
+    done += chunk;
+  }
+  FWritten += size;
+  return 1;
+}
+
+int QUILLET_UNRAR_CALL RarCallback(unsigned int AMsg, LPARAM AUserData, LPARAM AP1, LPARAM AP2) noexcept {
   switch (AMsg) {
     case UCM_CHANGEVOLUME:
     case UCM_CHANGEVOLUMEW: {
@@ -18,7 +48,8 @@ int QUILLET_UNRAR_CALL RarCallback(unsigned int AMsg, LPARAM, LPARAM, LPARAM AP2
       return 0;
     }
     case UCM_PROCESSDATA:
-      return 1;
+      if (AUserData == 0) return 1;
+      return reinterpret_cast<TRarDataSink*>(AUserData)->Receive(reinterpret_cast<const void*>(AP1), AP2);
     case UCM_NEEDPASSWORD:
     case UCM_NEEDPASSWORDW:
       return -1;  // we have no password to give
@@ -63,16 +94,20 @@ int TvekCBRClass::RARProcessFileW(ArchiveHandle AArcData, int AOperation, UnrarC
 // An archive opened for one pass, closed when the pass ends on whatever path.
 class TvekCBRClass::TArchive {
  public:
-  TArchive(const TvekCBRClass& AHandler, std::vector<UnrarChar>& AArcName, unsigned int AOpenMode)
-      : FHandler(AHandler), FHeader(std::make_unique<RARHeaderDataEx>()) {
+  // ASink receives the data of the entries processed in this pass; null for
+  // a listing.
+  TArchive(const TvekCBRClass& AHandler, std::vector<UnrarChar>& AArcName, unsigned int AOpenMode,
+           TRarDataSink* ASink)
+      : FHandler(AHandler), FHeader(std::make_unique<RARHeaderDataEx>()), FSink(ASink) {
     RAROpenArchiveDataEx data;
     std::memset(&data, 0, sizeof data);
     data.ArcNameW = AArcName.data();
     data.OpenMode = AOpenMode;
     data.Callback = RarCallback;
-    data.UserData = 0;
+    data.UserData = reinterpret_cast<LPARAM>(ASink);
     FHandle = FHandler.RAROpenArchiveEx(&data);
     FOpenResult = static_cast<int>(data.OpenResult);
+    FSolid = (data.Flags & ROADF_SOLID) != 0;
   }
 
   ~TArchive() {
@@ -91,6 +126,8 @@ class TvekCBRClass::TArchive {
   // False when the library could not open the archive at all.
   bool Opened() const { return FHandle != nullptr; }
   int OpenResult() const { return FOpenResult; }
+  // Whether passing over an entry means unpacking it, to the last byte.
+  bool Solid() const { return FSolid; }
 
   // The next entry's header; false at the end of the archive.
   bool ReadHeader() {
@@ -108,11 +145,31 @@ class TvekCBRClass::TArchive {
   // 0x10 is group write.
   bool EntryIsDirectory() const { return (FHeader->Flags & RHDF_DIRECTORY) != 0; }
 
+  // A link of any kind, or a reference to another file: what it stands for
+  // lies outside the archive, or elsewhere in it, and is never a page. Links
+  // that older archives made on Unix-like systems carry only in their mode.
+  bool EntryIsLink() const {
+    if (FHeader->RedirType != FSREDIR_NONE) return true;
+    return FHeader->HostOS == HOST_UNIX && (FHeader->FileAttr & kFileTypeMask) == kSymbolicLinkType;
+  }
+
+  // The size the header promises for the unpacked entry.
+  uint64_t EntryDeclaredSize() const {
+    return (static_cast<uint64_t>(FHeader->UnpSizeHigh) << 32) | FHeader->UnpSize;
+  }
+
   void Skip() { RarCheck(FHandler.RARProcessFileW(FHandle, RAR_SKIP, nullptr, nullptr)); }
 
-  void ExtractTo(const std::u16string& AFileName) {
-    std::vector<UnrarChar> destination = platform::ToUnrarText(AFileName);
-    RarCheck(FHandler.RARProcessFileW(FHandle, RAR_EXTRACT, nullptr, destination.data()));
+  // The entry's data, checked by the library and handed to us through the
+  // callback, into AOutput. The library only tests the entry: it creates no
+  // file, sets no mode and makes no link.
+  void TestInto(platform::File& AOutput) {
+    FSink->Begin(&AOutput);
+    const int code = FHandler.RARProcessFileW(FHandle, RAR_TEST, nullptr, nullptr);
+    const bool refused = FSink->Failed();
+    FSink->Begin(nullptr);
+    RarCheck(code);
+    if (refused) throw Exception("Rar error");
   }
 
   void Close() {
@@ -121,33 +178,50 @@ class TvekCBRClass::TArchive {
   }
 
  private:
+  static constexpr unsigned int kFileTypeMask = 0xF000;      // S_IFMT
+  static constexpr unsigned int kSymbolicLinkType = 0xA000;  // S_IFLNK
+
   const TvekCBRClass& FHandler;
   std::unique_ptr<RARHeaderDataEx> FHeader;  // some 14 KB: kept off the host's stack
+  TRarDataSink* FSink;
   ArchiveHandle FHandle = nullptr;
   int FOpenResult = 0;
+  bool FSolid = false;
 };
 
 namespace {
 
-// The file the cover is extracted into. The name is taken by creating the
-// file, empty and exclusively, before the library writes to it: what the
-// library then opens is our own file, never a link planted at the name. From
-// then on the file is deleted when the request ends, whether the extraction
-// and the decoding worked or not.
+// The file the cover is extracted into: created empty and exclusively by us
+// (on Linux readable and writable by its owner alone), so what receives the
+// data is our own file, never a link planted at the name, and its mode stays
+// ours until it is deleted. From then on the file is deleted when the request
+// ends, whether the extraction and the decoding worked or not.
 class TTemporaryFile {
  public:
-  explicit TTemporaryFile(std::u16string APath) : FPath(std::move(APath)) {
-    platform::CreateFileExclusive(FPath).reset();
+  explicit TTemporaryFile(std::u16string APath)
+      : FPath(std::move(APath)), FFile(platform::CreateFileExclusive(FPath)) {}
+  ~TTemporaryFile() {
+    FFile.reset();
+    platform::ResetAttributesAndDelete(FPath);
   }
-  ~TTemporaryFile() { platform::ResetAttributesAndDelete(FPath); }
   TTemporaryFile(const TTemporaryFile&) = delete;
   TTemporaryFile& operator=(const TTemporaryFile&) = delete;
 
   const std::u16string& Path() const { return FPath; }
+  platform::File& File() { return *FFile; }
+  // Closed before it is decoded, which opens it anew.
+  void Close() { FFile.reset(); }
 
  private:
   std::u16string FPath;
+  std::unique_ptr<platform::File> FFile;
 };
+
+// An entry that claims more than the decoder accepts is refused before any of
+// it is unpacked.
+void CheckDeclaredSize(uint64_t ASize) {
+  if (ASize > kMaxImageFileSize) throw Exception("Rar error");
+}
 
 }  // namespace
 
@@ -170,18 +244,30 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   // The image services are the registry's: a handler outside one has no cover.
   if (registry == nullptr) return result;
 
+  // The library trusts the headers it reads; a damaged one can crash the
+  // host. Only a file whose headers we have checked ourselves is handed on.
+  switch (WalkRarBlocks(AFileName)) {
+    case TRarWalkResult::NoArchive:
+      return result;
+    case TRarWalkResult::Damaged:
+      throw Exception("Rar error");
+    case TRarWalkResult::Intact:
+    case TRarWalkResult::HeadersEncrypted:
+      break;
+  }
+
   std::vector<UnrarChar> archiveName = platform::ToUnrarText(AFileName);
 
   // First pass: the image entries, in archive order; only the first of them
   // when the file does not call itself a comic book.
   std::vector<std::u16string> candidates;
   {
-    TArchive archive(*this, archiveName, RAR_OM_LIST);
+    TArchive archive(*this, archiveName, RAR_OM_LIST, nullptr);
     if (!archive.Opened()) return result;
     RarCheck(archive.OpenResult());
     while (archive.ReadHeader()) {
       std::u16string name = archive.EntryName();
-      if (!archive.EntryIsDirectory() && registry->IsImageFile(name)) {
+      if (!archive.EntryIsDirectory() && !archive.EntryIsLink() && registry->IsImageFile(name)) {
         candidates.push_back(std::move(name));
         if (!AIsCBxFile) break;
       }
@@ -194,17 +280,23 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   const std::u16string coverName = registry->SelectCoverName(candidates);
   candidates = {};
 
-  // Second pass: forwards again, up to the entry of that very name.
-  TArchive archive(*this, archiveName, RAR_OM_EXTRACT);
+  // Second pass: forwards again, up to the entry of that very name that the
+  // first pass took (a link or directory of the same name is passed over).
+  TRarDataSink sink(kMaxImageFileSize);
+  TArchive archive(*this, archiveName, RAR_OM_EXTRACT, &sink);
   if (!archive.Opened()) return result;
   RarCheck(archive.OpenResult());
   while (archive.ReadHeader()) {
-    if (archive.EntryName() != coverName) {
+    if (archive.EntryName() != coverName || archive.EntryIsDirectory() || archive.EntryIsLink()) {
+      // In a solid archive passing over an entry unpacks it.
+      if (archive.Solid()) CheckDeclaredSize(archive.EntryDeclaredSize());
       archive.Skip();
       continue;
     }
+    CheckDeclaredSize(archive.EntryDeclaredSize());
     TTemporaryFile temporary(registry->MakeTempFileName(coverName));
-    archive.ExtractTo(temporary.Path());
+    archive.TestInto(temporary.File());
+    temporary.Close();
     result = registry->LoadImageFile(temporary.Path());
     break;
   }

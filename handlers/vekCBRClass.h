@@ -81,6 +81,7 @@ static_assert(sizeof(RAROpenArchiveDataEx) == 176);
 static_assert(offsetof(RAROpenArchiveDataEx, ArcNameW) == 8);
 static_assert(offsetof(RAROpenArchiveDataEx, OpenMode) == 16);
 static_assert(offsetof(RAROpenArchiveDataEx, OpenResult) == 20);
+static_assert(offsetof(RAROpenArchiveDataEx, Flags) == 44);
 static_assert(offsetof(RAROpenArchiveDataEx, Callback) == 48);
 static_assert(offsetof(RAROpenArchiveDataEx, UserData) == 56);
 
@@ -88,19 +89,34 @@ static_assert(offsetof(RAROpenArchiveDataEx, UserData) == 56);
 static_assert(sizeof(RARHeaderDataEx) == 6148 + 2048 * sizeof(UnrarChar));
 static_assert(offsetof(RARHeaderDataEx, FileNameW) == 2048 + 1024 * sizeof(UnrarChar));
 static_assert(offsetof(RARHeaderDataEx, Flags) == 2048 + 2048 * sizeof(UnrarChar));
+static_assert(offsetof(RARHeaderDataEx, UnpSize) == offsetof(RARHeaderDataEx, Flags) + 12);
+static_assert(offsetof(RARHeaderDataEx, UnpSizeHigh) == offsetof(RARHeaderDataEx, Flags) + 16);
+static_assert(offsetof(RARHeaderDataEx, HostOS) == offsetof(RARHeaderDataEx, Flags) + 20);
 static_assert(offsetof(RARHeaderDataEx, FileAttr) == offsetof(RARHeaderDataEx, Flags) + 40);
+static_assert(offsetof(RARHeaderDataEx, RedirType) == offsetof(RARHeaderDataEx, Flags) + 104);
+static_assert(offsetof(RARHeaderDataEx, RedirName) == offsetof(RARHeaderDataEx, Flags) + 108);
+static_assert(offsetof(RARHeaderDataEx, AtimeHigh) == offsetof(RARHeaderDataEx, Flags) + 144);
 
 // RAROpenArchiveDataEx::OpenMode
 constexpr unsigned int RAR_OM_LIST = 0;
 constexpr unsigned int RAR_OM_EXTRACT = 1;
+// RAROpenArchiveDataEx::Flags after the open: the archive is solid.
+constexpr unsigned int ROADF_SOLID = 0x0008;
 // Operations of RARProcessFileW
 constexpr int RAR_SKIP = 0;
+constexpr int RAR_TEST = 1;
 constexpr int RAR_EXTRACT = 2;
 // Result codes
 constexpr int ERAR_SUCCESS = 0;
 constexpr int ERAR_END_ARCHIVE = 10;
 // RARHeaderDataEx::Flags: the entry is a directory, whatever system made it.
 constexpr unsigned int RHDF_DIRECTORY = 0x20;
+// RARHeaderDataEx::RedirType: anything but this is a link or a reference to
+// another file (symbolic link, junction, hard link, file copy).
+constexpr unsigned int FSREDIR_NONE = 0;
+// RARHeaderDataEx::HostOS of archives made on Unix-like systems, whose
+// FileAttr holds the file mode.
+constexpr unsigned int HOST_UNIX = 3;
 // Callback messages
 constexpr unsigned int UCM_CHANGEVOLUME = 0;
 constexpr unsigned int UCM_PROCESSDATA = 1;
@@ -119,8 +135,39 @@ using TRARProcessFileW = int(QUILLET_UNRAR_CALL*)(ArchiveHandle AArcData, int AO
 
 }  // namespace unrar
 
+// Where the data of the entry being extracted goes: our own file, written
+// here and never by the library, up to a limit. The library hands the data
+// over through RarCallback, whose user data is the address of the sink.
+class TRarDataSink {
+ public:
+  explicit TRarDataSink(uint64_t ALimit) : FLimit(ALimit) {}
+  TRarDataSink(const TRarDataSink&) = delete;
+  TRarDataSink& operator=(const TRarDataSink&) = delete;
+
+  // From now on the data goes into AOutput (not owned); null lets data pass
+  // unkept, as for an entry that is only passed over.
+  void Begin(platform::File* AOutput) noexcept {
+    FOutput = AOutput;
+    FWritten = 0;
+    FFailed = false;
+  }
+  // 1 to go on; -1 when the data would pass the limit or cannot be written.
+  int Receive(const void* AData, unrar::LPARAM ASize) noexcept;
+
+  uint64_t Written() const { return FWritten; }
+  // Whether data was refused since Begin.
+  bool Failed() const { return FFailed; }
+
+ private:
+  uint64_t FLimit;
+  platform::File* FOutput = nullptr;
+  uint64_t FWritten = 0;
+  bool FFailed = false;
+};
+
 // The library's answers to its questions: go on with data and with volumes it
 // found, give up on a volume it cannot find and on every password request.
+// AUserData is the address of a TRarDataSink, or 0 when no data is taken.
 int QUILLET_UNRAR_CALL RarCallback(unsigned int AMsg, unrar::LPARAM AUserData, unrar::LPARAM AP1,
                                    unrar::LPARAM AP2) noexcept;
 // Every result code of the library passes through here: anything but success

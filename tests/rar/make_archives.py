@@ -17,7 +17,12 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
 import pages  # noqa: E402
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rar4_writer as rar4  # noqa: E402
+
 WIDTH, HEIGHT = 12, 16
+# The page of the file outside the archive that a link entry points at.
+OUTSIDE_PAGE = 9
 
 # Entry names of the normal and solid archives, in archive order, with the page
 # each one holds. The cover rule picks Seite 1; the first image is Seite 3.
@@ -122,6 +127,11 @@ def make(out, work):
     stage(src, [("p1.png", 1, 0o664), ("p2.png", 2, 0o644)])
     rar_in_order(target("mode-664.cbr"), ["p1.png", "p2.png"], src)
 
+    # A cover stored with mode 777: the extracted copy keeps ours (600).
+    src = fresh("mode-777")
+    stage(src, [("p1.png", 1, 0o777), ("p2.png", 2, 0o644)])
+    rar_in_order(target("mode-777.cbr"), ["p1.png", "p2.png"], src)
+
     # A read-only cover: the extracted copy is read-only too.
     src = fresh("read-only")
     stage(src, [("p1.png", 1, 0o444), ("p2.png", 2, 0o644)])
@@ -185,6 +195,121 @@ def make(out, work):
     # Nothing but the RAR5 signature.
     with open(target("signature-only.cbr"), "wb") as f:
         f.write(b"Rar!\x1a\x07\x01\x00")
+
+    make_links(fresh, target)
+    make_size_bombs(fresh, target)
+    make_block_walks(fresh, target, work)
+
+
+def entry_type(archive, name):
+    """What `rar lt` says the entry is: "File", "Hard link" and so on."""
+    listing = subprocess.run(["rar", "lt", archive, name], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    for line in listing.stdout.decode(errors="replace").splitlines():
+        if line.strip().startswith("Type:"):
+            return line.split(":", 1)[1].strip()
+    return None
+
+
+def make_links(fresh, target):
+    """Covers that are links: a/p1.png (or p1.png) stands for a file outside
+    the archive, which shows page OUTSIDE_PAGE; p2.png is a real page. The
+    tests put that outside file where the links point."""
+    # What the tests put where the links point.
+    write_page(target("links/secret.png"), OUTSIDE_PAGE)
+
+    # A symbolic link to ../victim/secret.png, in both formats.
+    src = fresh("symlink")
+    os.makedirs(os.path.join(src, "a"))
+    os.symlink("../victim/secret.png", os.path.join(src, "a", "p1.png"))
+    write_page(os.path.join(src, "a", "p2.png"), 2)
+    rar_in_order(target("links/symlink-cover.cbr"), ["a/p1.png", "a/p2.png"], src, "-ol")
+    with open(os.path.join(src, "a", "p2.png"), "rb") as f:
+        page2 = f.read()
+    rar4.write(target("links/symlink-cover-rar4.cbr"), [
+        rar4.main_header(),
+        rar4.entry("a/p1.png", b"../victim/secret.png", attr=0o120777),
+        rar4.entry("a/p2.png", page2),
+        rar4.end_header()])
+
+    # A hard link and a file reference to secret.png, whose own entry is
+    # then deleted: what they stand for is looked up in the current folder.
+    for name, option, kind in (("hardlink-cover.cbr", "-oh", "Hard link"),
+                               ("reference-cover.cbr", "-oi:1", "File reference")):
+        src = fresh(name)
+        write_page(os.path.join(src, "secret.png"), OUTSIDE_PAGE)
+        if option == "-oh":
+            os.link(os.path.join(src, "secret.png"), os.path.join(src, "p1.png"))
+        else:
+            shutil.copyfile(os.path.join(src, "secret.png"), os.path.join(src, "p1.png"))
+        write_page(os.path.join(src, "p2.png"), 2)
+        archive = target("links/" + name)
+        rar(archive, ["secret.png", "p1.png"], src, option)
+        if entry_type(archive, "p1.png") != kind:
+            fail("%s: p1.png is no %s" % (name, kind))
+        subprocess.run(["rar", "d", "-idq", "-y", archive, "secret.png"], check=True)
+        rar(archive, ["p2.png"], src)
+
+
+def make_size_bombs(fresh, target):
+    """A cover that declares 600 MiB of zeros (a sparse file, packed to a few
+    kilobytes), before a real page."""
+    src = fresh("bomb")
+    with open(os.path.join(src, "p1.png"), "wb") as f:
+        f.truncate(600 * 1024 * 1024)
+    write_page(os.path.join(src, "p2.png"), 2)
+    rar_in_order(target("zeros-600M.cbr"), ["p1.png", "p2.png"], src, "-m1")
+
+
+def make_block_walks(fresh, target, work):
+    """Intact archives of every shape, in both formats, for our own walk over
+    their block headers (walk/)."""
+    src = fresh("walk")
+    stage(src, [("p1.png", 1), ("p2.png", 2), ("p3.bmp", 3)])
+    write_text(os.path.join(src, "comment.txt"), "A comment for the archive\n")
+    names = ["p1.png", "p2.png", "p3.bmp"]
+    for name, options in (("rar5-plain.cbr", []), ("rar5-solid.cbr", ["-s"]),
+                          ("rar5-comment.cbr", ["-zcomment.txt"]), ("rar5-recovery.cbr", ["-rr"]),
+                          ("rar5-locked.cbr", ["-k"]), ("rar5-quick-open.cbr", ["-qo+"]),
+                          ("rar5-times.cbr", ["-tsm4", "-tsc4", "-tsa4"]),
+                          ("rar5-encrypted-headers.cbr", ["-hpsecret"]), ("rar5-encrypted-data.cbr", ["-psecret"])):
+        rar(target("walk/" + name), names, src, "-ma5", *options)
+    volumes = os.path.join(work, "walk-volumes")
+    os.makedirs(volumes)
+    rar(os.path.join(volumes, "book.rar"), names, src, "-ma5", "-m0", "-v1000b")
+    shutil.copyfile(os.path.join(volumes, "book.part1.rar"), target("walk/rar5-volume.part1.rar"))
+    shutil.copyfile(os.path.join(volumes, "book.part2.rar"), target("walk/rar5-volume.part2.rar"))
+
+    pages_data = []
+    for page in names:
+        with open(os.path.join(src, page), "rb") as f:
+            pages_data.append((page, f.read()))
+    files = [rar4.entry(name, data) for name, data in pages_data]
+    solid = [rar4.entry(name, data, flags=rar4.SOLID_FILE if i else 0) for i, (name, data) in enumerate(pages_data)]
+    comment = rar4.entry("CMT", b"A comment for the archive", kind=rar4.SERVICE, flags=rar4.SKIP_IF_UNKNOWN)
+    recovery = rar4.entry("RR", b"\0" * 512, kind=rar4.SERVICE, flags=rar4.SKIP_IF_UNKNOWN)
+    large = [rar4.entry(name, data, large=True) for name, data in pages_data]
+    # The first volume holds the first 40 bytes of the first page.
+    volume = [rar4.entry(pages_data[0][0], pages_data[0][1][:40], flags=rar4.SPLIT_AFTER),
+              rar4.end_header(rar4.END_NEXT_VOLUME)]
+    for name, blocks, checked in (
+            ("rar4-plain.cbr", [rar4.main_header()] + files + [rar4.end_header()], True),
+            ("rar4-no-end.cbr", [rar4.main_header()] + files, True),
+            ("rar4-solid.cbr", [rar4.main_header(rar4.SOLID)] + solid + [rar4.end_header()], True),
+            ("rar4-comment.cbr", [rar4.main_header(), comment] + files + [rar4.end_header()], True),
+            ("rar4-recovery.cbr", [rar4.main_header(rar4.RECOVERY)] + files + [recovery, rar4.end_header()], False),
+            ("rar4-locked.cbr", [rar4.main_header(rar4.LOCKED)] + files + [rar4.end_header()], True),
+            ("rar4-large-sizes.cbr", [rar4.main_header()] + large + [rar4.end_header()], True),
+            ("rar4-volume.part1.rar",
+             [rar4.main_header(rar4.VOLUME | rar4.FIRST_VOLUME | rar4.NEW_NUMBERING)] + volume, False),
+            ("rar4-encrypted-headers.cbr",
+             [rar4.main_header(rar4.ENCRYPTED_HEADERS), bytes(range(256)) * 3], False)):
+        path = target("walk/" + name)
+        rar4.write(path, blocks)
+        if checked:
+            # The real unrar must read what the writer made, to the last byte.
+            result = subprocess.run(["unrar", "t", "-idq", path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if result.returncode != 0:
+                fail("unrar rejects %s: %s" % (name, result.stdout.decode(errors="replace")))
 
 
 def main():

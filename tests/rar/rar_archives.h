@@ -135,4 +135,24 @@ inline void PrintTo(const CoverCase& c, std::ostream* out) {
   *out << reinterpret_cast<const char*>(c.archive) << (c.isCBxFile ? " as a comic book" : " as a plain archive");
 }
 
+// A library that loads but exports none of the unrar functions.
+class TLibraryWithoutUnrar : public TvekCBRClass {
+ public:
+  using TvekCBRClass::TvekCBRClass;
+  std::u16string GetLibraryName() const override { return RunningOnWindows() ? u"kernel32.dll" : u"libc.so.6"; }
+};
+
+// The 92-byte RAR 5 file whose main header fails its CRC, on which the unrar
+// library of Debian 12 (6.2.6) crashes inside RAROpenArchiveEx. Made here
+// from its bytes, never kept as a file.
+inline std::vector<uint8_t> CrashingFile() {
+  const char* hex =
+      "526172211a070100f3e1efeb0b010507000602010060c0000250747effff461ee2c38080800100eccd2502030be40004000c29"
+      "8302087b77e5800001077030312e706e67f38080800100eccde40b250203000400030be48950fbfb36";
+  std::vector<uint8_t> bytes;
+  for (const char* p = hex; p[0] != '\0' && p[1] != '\0'; p += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+  return bytes;
+}
+
 }  // namespace quillet::rar_test
