@@ -470,13 +470,14 @@ void ClearQuietly(PROPVARIANT& AValue) noexcept {
   }
 }
 
-// One property of one item as an integer (true), or false when the library
-// reports none.
-bool GetItemPropertyInteger(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, int64_t& AInteger) {
+// One property of one item, converted (true), or false when the library
+// reports none. The value is cleared on every path.
+template <class T, class TConvert>
+bool GetItemPropertyAs(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, T& AResult, TConvert AConvert) {
   PROPVARIANT value{};
   if (!GetItemProperty(AArchive, AIndex, APropID, value)) return false;
   try {
-    AInteger = PropVariantToInteger(value);
+    AResult = AConvert(value);
   } catch (...) {
     ClearQuietly(value);
     throw;
@@ -485,19 +486,12 @@ bool GetItemPropertyInteger(IInArchive* AArchive, uint32_t AIndex, PROPID APropI
   return true;
 }
 
-// One property of one item as a truth value (true), or false when the
-// library reports none.
+bool GetItemPropertyInteger(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, int64_t& AInteger) {
+  return GetItemPropertyAs(AArchive, AIndex, APropID, AInteger, PropVariantToInteger);
+}
+
 bool GetItemPropertyTruth(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, bool& ATruth) {
-  PROPVARIANT value{};
-  if (!GetItemProperty(AArchive, AIndex, APropID, value)) return false;
-  try {
-    ATruth = PropVariantIsTrue(value);
-  } catch (...) {
-    ClearQuietly(value);
-    throw;
-  }
-  ClearPropVariant(value);
-  return true;
+  return GetItemPropertyAs(AArchive, AIndex, APropID, ATruth, PropVariantIsTrue);
 }
 
 // Whether item AIndex is a directory: by kpidIsDir when the library reports
