@@ -115,7 +115,7 @@ TEST_F(SevenZipTest, TheLibraryStopsAtTheBoundOfTheWrittenBytes) {
 
   const fs::path target = TempDir() / "bounded.png";
   auto* counting = new TCountingOutStream(ModulePath(target), kBound);
-  const TComPtr<ISequentialOutStream> stream(counting);
+  TComPtr<ISequentialOutStream> stream(counting);
   HRESULT result = S_OK;
   {
     const TComPtr<IArchiveExtractCallback> callback(new TOneStreamCallback(stream.Get()));
@@ -125,6 +125,7 @@ TEST_F(SevenZipTest, TheLibraryStopsAtTheBoundOfTheWrittenBytes) {
   EXPECT_EQ(static_cast<uint32_t>(result), static_cast<uint32_t>(kItemTooLargeResult));
   EXPECT_TRUE(counting->Refused);
   EXPECT_EQ(counting->WritesAfterRefusal, 0) << "the library went on after the refusal";
+  stream.Reset();  // closes the file
   EXPECT_LE(fs::file_size(target), kBound);
   archive.Reset();
   fs::remove(target);
