@@ -36,7 +36,13 @@ constexpr PROPID kpidPath = 3;
 constexpr PROPID kpidName = 4;
 constexpr PROPID kpidExtension = 5;
 constexpr PROPID kpidIsDir = 6;
+constexpr PROPID kpidSize = 7;
 constexpr PROPID kpidAttrib = 9;
+constexpr PROPID kpidPosixAttrib = 53;
+constexpr PROPID kpidSymLink = 54;
+constexpr PROPID kpidIsAltStream = 63;
+constexpr PROPID kpidHardLink = 90;
+constexpr PROPID kpidCopyLink = 95;
 
 // The ask-extract modes of GetStream and PrepareOperation.
 constexpr int32_t kExtract = 0;

@@ -470,33 +470,82 @@ void ClearQuietly(PROPVARIANT& AValue) noexcept {
   }
 }
 
+// One property of one item, converted (true), or false when the library
+// reports none. The value is cleared on every path.
+template <class T, class TConvert>
+bool GetItemPropertyAs(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, T& AResult, TConvert AConvert) {
+  PROPVARIANT value{};
+  if (!GetItemProperty(AArchive, AIndex, APropID, value)) return false;
+  try {
+    AResult = AConvert(value);
+  } catch (...) {
+    ClearQuietly(value);
+    throw;
+  }
+  ClearPropVariant(value);
+  return true;
+}
+
+bool GetItemPropertyInteger(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, int64_t& AInteger) {
+  return GetItemPropertyAs(AArchive, AIndex, APropID, AInteger, PropVariantToInteger);
+}
+
+bool GetItemPropertyTruth(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, bool& ATruth) {
+  return GetItemPropertyAs(AArchive, AIndex, APropID, ATruth, PropVariantIsTrue);
+}
+
 // Whether item AIndex is a directory: by kpidIsDir when the library reports
 // it, otherwise by the directory bit of kpidAttrib.
 bool IsDirectoryItem(IInArchive* AArchive, uint32_t AIndex) {
-  PROPVARIANT value{};
-  if (GetItemProperty(AArchive, AIndex, kpidIsDir, value)) {
-    bool directory = false;
-    try {
-      directory = PropVariantIsTrue(value);
-    } catch (...) {
-      ClearQuietly(value);
-      throw;
-    }
-    ClearPropVariant(value);
-    return directory;
-  }
-  if (GetItemProperty(AArchive, AIndex, kpidAttrib, value)) {
-    int64_t attributes = 0;
-    try {
-      attributes = PropVariantToInteger(value);
-    } catch (...) {
-      ClearQuietly(value);
-      throw;
-    }
-    ClearPropVariant(value);
+  bool directory = false;
+  if (GetItemPropertyTruth(AArchive, AIndex, kpidIsDir, directory)) return directory;
+  int64_t attributes = 0;
+  if (GetItemPropertyInteger(AArchive, AIndex, kpidAttrib, attributes)) {
     return (attributes & 0x10) != 0;  // FILE_ATTRIBUTE_DIRECTORY
   }
   return false;
+}
+
+// Whether a POSIX mode names anything but a regular file. A mode without
+// type bits says nothing either way.
+bool IsSpecialPosixMode(int64_t AMode) {
+  const int64_t type = AMode & 0xF000;  // S_IFMT
+  return type != 0 && type != 0x8000;   // S_IFREG
+}
+
+// Whether item AIndex is a link of any kind, or anything else that is not
+// the data of a plain file: extracted, its bytes are a link's target, or
+// nothing at all, never a page. The library reports a TAR entry's link in
+// kpidSymLink or kpidHardLink, an entry's POSIX mode in kpidPosixAttrib, or
+// in the high half of kpidAttrib behind the Unix-extension bit (ZIP, 7z);
+// Windows archivers mark links as reparse points, and alternate data streams
+// on their own.
+bool IsLinkOrSpecialItem(IInArchive* AArchive, uint32_t AIndex) {
+  for (const PROPID linkTarget : {kpidSymLink, kpidHardLink, kpidCopyLink}) {
+    if (!GetItemPropertyText(AArchive, AIndex, linkTarget).empty()) return true;
+  }
+  bool altStream = false;
+  if (GetItemPropertyTruth(AArchive, AIndex, kpidIsAltStream, altStream) && altStream) return true;
+  int64_t mode = 0;
+  if (GetItemPropertyInteger(AArchive, AIndex, kpidPosixAttrib, mode) && IsSpecialPosixMode(mode)) return true;
+  int64_t attributes = 0;
+  if (GetItemPropertyInteger(AArchive, AIndex, kpidAttrib, attributes)) {
+    constexpr int64_t kReparsePoint = 0x400;        // FILE_ATTRIBUTE_REPARSE_POINT
+    constexpr int64_t kUnixExtension = 0x8000;      // the POSIX mode is in the high 16 bits
+    if ((attributes & kReparsePoint) != 0) return true;
+    if ((attributes & kUnixExtension) != 0 && IsSpecialPosixMode((attributes >> 16) & 0xFFFF)) return true;
+  }
+  return false;
+}
+
+// Refuses item AIndex before any of it is written when its declared size is
+// beyond what could be decoded. An item that declares no size is bounded
+// while it is written (TvekOutStream).
+void CheckDeclaredItemSize(IInArchive* AArchive, uint32_t AIndex) {
+  int64_t size = 0;
+  if (!GetItemPropertyInteger(AArchive, AIndex, kpidSize, size)) return;
+  if (static_cast<uint64_t>(size) > kMaxExtractedItemSize)
+    throw EOleSysError(kItemTooLargeResult, "The entry is larger than any image that can be decoded");
 }
 
 // The archive's own file name, without its folder.
@@ -580,7 +629,8 @@ HBITMAP TvekCB7zClass::GetPreviewBitmap(const std::u16string& AFileName, bool AI
   for (uint32_t i = 0; i < count; ++i) {
     if (IsDirectoryItem(archive.Get(), i)) continue;
     std::u16string entryName = ItemEntryName(archive.Get(), i, AFileName);
-    if (registry->IsImageFile(entryName)) {
+    // A link named like a page is no page (asked of image names only).
+    if (registry->IsImageFile(entryName) && !IsLinkOrSpecialItem(archive.Get(), i)) {
       pairs.emplace_back(entryName, i);
       names.push_back(std::move(entryName));
       // Outside a comic-book name the first image is the cover.
@@ -597,6 +647,8 @@ HBITMAP TvekCB7zClass::GetPreviewBitmap(const std::u16string& AFileName, bool AI
   const uint32_t coverIndex = cover->second;
   names.clear();
   pairs.clear();
+
+  CheckDeclaredItemSize(archive.Get(), coverIndex);
 
   const std::u16string tempFileName = registry->MakeTempFileName(coverName);
   auto* callbackObject = new TvekExtractCallback(coverIndex, tempFileName);

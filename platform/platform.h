@@ -17,8 +17,10 @@ namespace quillet::platform {
 
 // ---- Files of this process ---------------------------------------------
 
-// Full path of the file this code was loaded from (the module, or the test
-// program it is linked into).
+// Full, absolute path of the file this code was loaded from (the module, or
+// the test program it is linked into). Resolved at the first call, which the
+// module makes when it is loaded, and the same for the rest of its life,
+// whatever directory the host changes to.
 std::u16string ThisModulePath();
 // Full path of the process's executable file.
 std::u16string HostExecutablePath();
@@ -121,8 +123,10 @@ class File {
   virtual uint64_t Size() = 0;
 };
 
-// Opens an existing file for reading; others may read it but not write it
-// while it is open (as far as the platform can say so).
+// Opens an existing regular file for reading; others may read it but not
+// write it while it is open (as far as the platform can say so). Anything
+// else at the name (a folder, a FIFO, a device) raises the OS error, and the
+// open never waits for a writer.
 std::unique_ptr<File> OpenFileForReading(const std::u16string& path);
 // Creates a new file for reading and writing, exclusively: it fails when
 // anything is already at the name, never follows a link, and on Linux the

@@ -5,8 +5,10 @@
 #include <string>
 
 #include "handlers/vekCBxClasses.h"
+#include "platform/platform.h"
 
 using quillet::CBxClassList;
+namespace platform = quillet::platform;
 
 extern "C" {
 
@@ -32,6 +34,10 @@ QUILLET_EXPORT HBITMAP ListGetPreviewBitmapW(const char16_t* FileToLoad, int32_t
   try {
     if (CBxClassList == nullptr) return nullptr;
     const std::u16string fileName = FileToLoad != nullptr ? std::u16string(FileToLoad) : std::u16string();
+    // Only a regular file is an archive. Looked at here, without waiting, so
+    // that no library that opens the file by its name meets a FIFO or a
+    // device.
+    platform::OpenFileForReading(fileName);
     return CBxClassList->CreatePreview(fileName, contentbuf, contentbuflen, width, height);
   } catch (...) {
     return nullptr;

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <exception>
-#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -152,11 +152,20 @@ struct ModuleAnswer {
 ModuleAnswer AskModule(const Module& module, const std::u16string& path, int32_t width, int32_t height) {
   ModuleAnswer answer;
   std::vector<char> head(kHeadSize);
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  if (!in) return answer;
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  const auto headLength = static_cast<int32_t>(in.gcount());
-  in.close();
+  int32_t headLength = 0;
+  try {
+    // The module's own reader: a FIFO, a device or a folder at the name is
+    // refused without waiting for a writer.
+    const std::unique_ptr<platform::File> in = platform::OpenFileForReading(path);
+    headLength = static_cast<int32_t>(in->Read(head.data(), static_cast<uint32_t>(head.size())));
+  } catch (const std::exception&) {
+    // Something that is there but is no regular file is no comic: no
+    // thumbnail, not an I/O error.
+    std::error_code error;
+    const auto status = std::filesystem::status(std::filesystem::path(path), error);
+    answer.readable = !error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    return answer;
+  }
   answer.readable = true;
   void* bitmap = module.getPreviewBitmapW(reinterpret_cast<const uint16_t*>(path.c_str()), width, height,
                                           head.data(), headLength);

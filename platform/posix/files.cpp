@@ -92,11 +92,24 @@ void ResetAttributesAndDelete(const std::u16string& path) noexcept {
 }
 
 std::unique_ptr<File> OpenFileForReading(const std::u16string& path) {
-  const int fd = open(Utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO for reading waits for a writer, and a terminal could
+  // become the process's own: the open must not block and take no terminal,
+  // and only a regular file is kept.
+  const int fd = open(Utf16ToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) RaiseLastOSError();
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else {
+    // Reads of a regular file never wait anyway; the flag goes so that the
+    // file reads as any other.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
+  }
+  if (error != 0) {
     close(fd);
     RaiseOSError(static_cast<uint32_t>(error));
   }

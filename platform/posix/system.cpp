@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -44,20 +45,38 @@ std::string CurrentDirectory() {
 
 }  // namespace
 
-std::u16string ThisModulePath() {
+namespace {
+
+// The path the loader found this module under, made absolute against the
+// current directory; that is only right while the directory is still the one
+// of the load.
+std::u16string ResolveThisModulePath() {
   Dl_info info{};
   link_map* map = nullptr;
-  if (dladdr1(reinterpret_cast<void*>(&ThisModulePath), &info, reinterpret_cast<void**>(&map),
+  if (dladdr1(reinterpret_cast<void*>(&ResolveThisModulePath), &info, reinterpret_cast<void**>(&map),
               RTLD_DL_LINKMAP) != 0 &&
       map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
     std::string path = map->l_name;
-    // The loader keeps the name it found the file under; a relative one is
-    // relative to the directory that was current at the load.
-    if (path.front() != '/') path = CurrentDirectory() + "/" + path;
+    if (char* resolved = realpath(path.c_str(), nullptr)) {
+      path = resolved;
+      std::free(resolved);
+    } else if (path.front() != '/') {
+      path = CurrentDirectory() + "/" + path;
+    }
     return Utf8ToUtf16(path);
   }
   // Linked into the program itself (the main program has an empty name).
   return Utf8ToUtf16(ReadLink("/proc/self/exe"));
+}
+
+}  // namespace
+
+std::u16string ThisModulePath() {
+  // Resolved once: a host may load the module by a relative name and change
+  // its directory later, and the libraries and the settings file must not
+  // follow it there.
+  static const std::u16string path = ResolveThisModulePath();
+  return path;
 }
 
 std::u16string HostExecutablePath() { return Utf8ToUtf16(ReadLink("/proc/self/exe")); }

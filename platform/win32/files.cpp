@@ -76,6 +76,21 @@ void ResetAttributesAndDelete(const std::u16string& path) noexcept {
 std::unique_ptr<File> OpenFileForReading(const std::u16string& path) {
   HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) RaiseLastOSError();
+  // Only a file on a disk is read: a pipe, a console or a device could wait
+  // for ever or never end.
+  BY_HANDLE_FILE_INFORMATION information{};
+  DWORD error = ERROR_SUCCESS;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    error = ERROR_INVALID_PARAMETER;
+  } else if (!GetFileInformationByHandle(h, &information)) {
+    error = GetLastError();
+  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    error = ERROR_DIRECTORY;
+  }
+  if (error != ERROR_SUCCESS) {
+    CloseHandle(h);
+    RaiseOSError(error);
+  }
   return std::make_unique<Win32File>(h);
 }
 

@@ -35,12 +35,17 @@ std::u16string ModuleFileName(HMODULE module) {
 }  // namespace
 
 std::u16string ThisModulePath() {
-  HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(&ThisModulePath), &self)) {
-    return {};
-  }
-  return ModuleFileName(self);
+  // Resolved once, as for every platform; the name the loader reports is
+  // already a full one.
+  static const std::u16string path = [] {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&ThisModulePath), &self)) {
+      return std::u16string();
+    }
+    return ModuleFileName(self);
+  }();
+  return path;
 }
 
 std::u16string HostExecutablePath() { return ModuleFileName(nullptr); }

@@ -57,7 +57,12 @@ INSTANTIATE_TEST_SUITE_P(
         // The file head decides the handler, never the name.
         TCoverCase{"zip-named.cbr", 1, "CBZ"}, TCoverCase{"7z-named.cbz", 1, "CB7"},
         // Lossy pages: decoders round the colour conversion differently.
-        TCoverCase{"jpeg-pages.cbz", 1, "CBZ", 3}),
+        TCoverCase{"jpeg-pages.cbz", 1, "CBZ", 3},
+        // A link named p01.png, to a file outside the archive or to a page
+        // inside it, is no page: the cover is the real page 5.
+        TCoverCase{"symlink-named-p01.cbt", 5, "CBT"}, TCoverCase{"hardlink-named-p01.cbt", 5, "CBT"},
+        TCoverCase{"symlink-named-p01.cbz", 5, "CBZ"}, TCoverCase{"symlink-named-p01.cb7", 5, "CB7"},
+        TCoverCase{"symlink-to-page-p01.cbz", 5, "CBZ"}),
     [](const ::testing::TestParamInfo<TCoverCase>& info) {
       std::string name = info.param.Archive;
       for (char& ch : name) {
@@ -119,8 +124,15 @@ INSTANTIATE_TEST_SUITE_P(
         TNoCoverCase{"zip-zipcrypto.cbz", "CBZ", TOutcome::Raises}, TNoCoverCase{"zip-aes.cbz", "CBZ", TOutcome::Raises},
         TNoCoverCase{"7z-encrypted.cb7", "CB7", TOutcome::Raises},
         TNoCoverCase{"7z-encrypted-headers.cb7", "CB7", TOutcome::RaisesCode, 0x80004005u},
-        // The extraction stops at the bound with the write's own failure.
-        TNoCoverCase{"inflates-4gib.cbz", "CBZ", TOutcome::RaisesCode, static_cast<uint32_t>(kItemTooLargeResult)}),
+        // A cover whose declared size is beyond the bound is refused with
+        // the bound's code, in each format.
+        TNoCoverCase{"inflates-4gib.cbz", "CBZ", TOutcome::RaisesCode, static_cast<uint32_t>(kItemTooLargeResult)},
+        TNoCoverCase{"inflates-600mib.cb7", "CB7", TOutcome::RaisesCode,
+                     static_cast<uint32_t>(kItemTooLargeResult)},
+        TNoCoverCase{"sparse-4gib.cbt", "CBT", TOutcome::RaisesCode, static_cast<uint32_t>(kItemTooLargeResult)},
+        // Headers that say 4 KiB for 64 MiB of data: the library stops at
+        // what they say, and 4 KiB of zeros is no image.
+        TNoCoverCase{"declares-4kib-inflates-64mib.cbz", "CBZ", TOutcome::Raises}),
     [](const ::testing::TestParamInfo<TNoCoverCase>& info) {
       std::string name = info.param.Archive;
       for (char& ch : name) {

@@ -143,10 +143,11 @@ def crc32_combine(crc1, crc2, length2):
     return crc1 ^ crc2
 
 
-def zero_entry_zip(name, entry_name, size):
+def zero_entry_zip(name, entry_name, size, declared_size=None):
     """A ZIP64 archive of one deflated entry of `size` zero bytes, a few MB on
     disk: one deflate chunk of 16 MiB of zeros, closed by a full flush so that
-    it stands alone, repeated, then an empty final block."""
+    it stands alone, repeated, then an empty final block. With
+    `declared_size`, both headers state that size instead: they lie."""
     chunk_size = 16 << 20
     assert size % chunk_size == 0
     compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
@@ -161,9 +162,10 @@ def zero_entry_zip(name, entry_name, size):
         crc = crc32_combine(crc, crc, length)
         length *= 2
     assert length == size and chunk_crc
+    stated = size if declared_size is None else declared_size
 
     encoded = entry_name.encode("ascii")
-    zip64 = struct.pack("<HHQQ", 0x0001, 16, size, compressed_size)
+    zip64 = struct.pack("<HHQQ", 0x0001, 16, stated, compressed_size)
     local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0x21, crc, 0xFFFFFFFF, 0xFFFFFFFF,
                         len(encoded), len(zip64)) + encoded + zip64
     path = archive_path(name)
@@ -179,7 +181,29 @@ def zero_entry_zip(name, entry_name, size):
         f.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), directory_offset, 0))
     with zipfile.ZipFile(path) as z:  # the tools' reading of it must agree
         info = z.infolist()[0]
-        assert info.file_size == size and info.compress_size == compressed_size and info.CRC == crc
+        assert info.file_size == stated and info.compress_size == compressed_size and info.CRC == crc
+    return path
+
+
+def with_link(name, link_name, real_pages, make_link, tool):
+    """An archive holding `real_pages` and, last, a link that
+    `make_link(directory)` puts at `link_name` in the staging folder."""
+    directory = stage(name, real_pages)
+    make_link(directory)
+    path = archive_path(name)
+    names = [*[n for n, _ in real_pages], link_name]
+    run([*tool, path, *names], directory)
+    return path
+
+
+def sparse_zeros(name, entry_name, size, tool):
+    """An archive of one entry of `size` zeros, from a sparse file, which
+    costs no disk."""
+    directory = stage(name, [])
+    with open(os.path.join(directory, entry_name), "wb") as f:
+        f.truncate(size)
+    path = archive_path(name)
+    run([*tool, path, entry_name], directory)
     return path
 
 
@@ -258,8 +282,32 @@ def main():
     # JPEG pages: decoders differ a little in their colour conversion.
     sevenzip("jpeg-pages.cbz", [("p02.jpg", 2), ("p01.jpg", 1)], "-tzip")
 
-    # A cover that inflates to 4 GiB of zeros, from about 4 MB.
+    # A cover that inflates to 4 GiB of zeros, from about 4 MB; one of
+    # 600 MiB, past the bound, from 130 KB of 7z (4 GiB would take 7zz 20 s
+    # to pack); a TAR whose sparse cover declares 4 GiB.
     zero_entry_zip("inflates-4gib.cbz", "p01.png", 4 << 30)
+    sparse_zeros("inflates-600mib.cb7", "p01.png", 600 << 20, ["7zz", "a", "-bd", "-t7z", "-mx=1"])
+    sparse_zeros("sparse-4gib.cbt", "p01.png", 4 << 30, ["tar", "--format=gnu", "--sparse", "-cf"])
+    # Headers that say 4 KiB for a cover that inflates to 64 MiB; and a cover
+    # that is honestly 64 MiB of zeros, for the bound of the written bytes.
+    zero_entry_zip("declares-4kib-inflates-64mib.cbz", "p01.png", 64 << 20, declared_size=4096)
+    zero_entry_zip("zeros-64mib.cbz", "p01.png", 64 << 20)
+
+    # Links named like the first page, each beside the real page 5 (and, for
+    # the hard link, page 6, to which it links). A link is never a page: the
+    # cover is page 5 in every one.
+    outside = "../../victim/p01.png"
+    with_link("symlink-named-p01.cbt", "p01.png", [("p05.png", 5)],
+              lambda d: os.symlink(outside, os.path.join(d, "p01.png")), ["tar", "--format=gnu", "-cf"])
+    # tar stores p06.png first, so p01.png goes in as a hard link to it.
+    with_link("hardlink-named-p01.cbt", "p01.png", [("p06.png", 6), ("p05.png", 5)],
+              lambda d: os.link(os.path.join(d, "p06.png"), os.path.join(d, "p01.png")), ["tar", "--format=gnu", "-cf"])
+    with_link("symlink-named-p01.cbz", "p01.png", [("p05.png", 5)],
+              lambda d: os.symlink(outside, os.path.join(d, "p01.png")), ["zip", "-q", "-y"])
+    with_link("symlink-named-p01.cb7", "p01.png", [("p05.png", 5)],
+              lambda d: os.symlink(outside, os.path.join(d, "p01.png")), ["7zz", "a", "-bd", "-t7z", "-snl"])
+    with_link("symlink-to-page-p01.cbz", "p01.png", [("p05.png", 5)],
+              lambda d: os.symlink("p05.png", os.path.join(d, "p01.png")), ["7zz", "a", "-bd", "-tzip", "-snl"])
 
     # One archive per thread of the concurrency test: thread t gets page
     # 30 + t, in the three formats in turn.

@@ -26,6 +26,8 @@ std::filesystem::path HostPath(std::string AText) {
   return std::filesystem::path(AText);
 }
 
+}  // namespace
+
 // The platform's temporary directory comes from the environment, read anew
 // for every name: TMP (and TEMP) on Windows, TMPDIR on Linux.
 #ifdef _WIN32
@@ -59,8 +61,6 @@ void SetTemporaryDirectorySettings(const std::vector<std::wstring>& ASettings) {
   }
 #endif
 }
-
-}  // namespace
 
 std::filesystem::path ArchivesDir() { return HostPath(QUILLET_BINARY_DIR "/sevenzip-archives"); }
 

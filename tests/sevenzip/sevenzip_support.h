@@ -100,6 +100,11 @@ class THostThread {
   bool FInitialized;
 };
 
+// The platform's temporary directory as the environment gives it (TMP and
+// TEMP on Windows, TMPDIR on Linux), and setting it.
+std::vector<std::wstring> TemporaryDirectorySettings();
+void SetTemporaryDirectorySettings(const std::vector<std::wstring>& ASettings);
+
 // Each test gets a fresh temporary folder as the platform's temporary
 // directory, and must leave it empty and leave no file open behind it.
 class SevenZipTest : public ::testing::Test {

@@ -33,6 +33,15 @@ foreach(variant legacy foreign scripted)
   list(APPEND QUILLET_SUITE_DEPENDS ${target})
 endforeach()
 
+# A library planted where a host that changed its directory would find it
+# under the 7-Zip library's name; loading it leaves a file behind.
+if(NOT CMAKE_CROSSCOMPILING)
+  add_library(quillet_planted_sevenzip MODULE ${CMAKE_CURRENT_LIST_DIR}/planted_library/planted_library.c)
+  set_target_properties(quillet_planted_sevenzip PROPERTIES PREFIX "" OUTPUT_NAME 7z SUFFIX .so
+                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-libraries/planted)
+  list(APPEND QUILLET_SUITE_DEPENDS quillet_planted_sevenzip)
+endif()
+
 # End to end: quillet-thumbnail loads the module through its exports, as a
 # file manager does, and makes the covers of archives of the three formats.
 set(end_to_end_arguments

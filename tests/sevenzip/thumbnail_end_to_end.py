@@ -88,7 +88,7 @@ class Runner:
     def temp_files(self):
         return sorted(n for n in os.listdir(self.temp) if n.startswith("CBx-"))
 
-    def thumbnail(self, archive, output, *options):
+    def thumbnail(self, archive, output, *options, timeout=None):
         command = [self.args.tool, "--module", self.host_path(self.module), *options, "--dump",
                    self.host_path(os.path.join(self.args.archives, archive)), self.host_path(output)]
         if self.wine:
@@ -97,7 +97,7 @@ class Runner:
         if not self.wine:
             env["TMPDIR"] = self.temp
         started = time.monotonic()
-        result = subprocess.run(command, env=env, capture_output=True)
+        result = subprocess.run(command, env=env, capture_output=True, timeout=timeout)
         return result.returncode, time.monotonic() - started, result.stderr.decode(errors="replace")
 
 
@@ -137,7 +137,8 @@ def main():
                                                          seconds))
 
     for archive in ("truncated.cbz", "truncated.cb7", "truncated.cbt", "zip-aes.cbz", "7z-encrypted.cb7",
-                    "7z-encrypted-headers.cb7", "inflates-4gib.cbz", "jpeg-renamed.cbz", "empty.cbz"):
+                    "7z-encrypted-headers.cb7", "inflates-4gib.cbz", "inflates-600mib.cb7", "sparse-4gib.cbt",
+                    "declares-4kib-inflates-64mib.cbz", "jpeg-renamed.cbz", "empty.cbz"):
         output = os.path.join(runner.work, archive + ".pam")
         code, seconds, stderr = runner.thumbnail(archive, output)
         print("%-26s exit code %d in %.2f s" % (archive, code, seconds))
@@ -145,6 +146,27 @@ def main():
             failures.append("%s: exit code %d, expected 1: %s" % (archive, code, stderr.strip()))
         if os.path.exists(output):
             failures.append("%s: an output file was written" % archive)
+
+    # Names that are no regular file: the program must answer at once, with
+    # no thumbnail. A call still running after 10 s is ended by the
+    # timeout; more than 4 s counts as blocked.
+    if not runner.wine:
+        special = os.path.join(runner.work, "special")
+        os.makedirs(os.path.join(special, "folder.cbz"))
+        names = [os.path.join(special, "folder.cbz"), "/dev/zero"]
+        for extension in (".cbz", ".cbr", ".cb7", ".cbt"):
+            names.append(os.path.join(special, "fifo" + extension))
+            os.mkfifo(names[-1])
+        for name in names:
+            output = os.path.join(runner.work, os.path.basename(name) + ".pam")
+            try:
+                code, seconds, stderr = runner.thumbnail(name, output, timeout=10)
+            except subprocess.TimeoutExpired:
+                code, seconds, stderr = None, 10.0, "still running after 10 s"
+            print("%-26s exit code %s in %.2f s" % (name, code, seconds))
+            if code != 1 or seconds > 4:
+                failures.append("%s: exit code %s in %.2f s, expected 1 at once: %s" % (name, code, seconds,
+                                                                                         stderr.strip()))
 
     left = [n for n in runner.temp_files() if n not in before]
     if left:
