@@ -61,7 +61,7 @@ std::vector<uint8_t> ReadWholeFile(platform::File& AFile) {
 HBITMAP CreatePremultipliedDib(const platform::DecodedImage& AImage) {
   const int32_t width = AImage.width;
   const int32_t height = AImage.height;
-  if (!platform::PixelBufferFits(width, height) ||
+  if (!platform::ImageSizeAccepted(width, height) ||
       AImage.pixels.size() != static_cast<size_t>(width) * 4 * static_cast<size_t>(height)) {
     throw Exception("Invalid image");
   }
