@@ -370,7 +370,7 @@ class Host:
             code = "hung"
         wall = time.monotonic() - started
         watcher.stop()
-        figures = {"wall": wall, "rss": None, "exit": code}
+        figures = {"wall": wall, "cpu": None, "rss": None, "exit": code}
         if code is None and os.path.exists(report):
             text = open(report).read()
             rss = re.search(r"Maximum resident set size \(kbytes\): (\d+)", text)
@@ -378,6 +378,10 @@ class Host:
             signal = re.search(r"Command terminated by signal (\d+)", text)
             elapsed = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): ([\d:.]+)", text)
             figures["rss"] = int(rss.group(1)) * 1024 if rss else None
+            user = re.search(r"User time \(seconds\): ([\d.]+)", text)
+            system = re.search(r"System time \(seconds\): ([\d.]+)", text)
+            if user and system:
+                figures["cpu"] = float(user.group(1)) + float(system.group(1))
             figures["exit"] = ("signal %s" % signal.group(1)) if signal else (
                 int(exit_status.group(1)) if exit_status else process.returncode)
             if elapsed:
@@ -441,22 +445,25 @@ def main():
             rows.append((case[0], runs, case[2]))
 
         print()
-        header = ("case", "exit", "wall s", "peak RSS", "temp peak", "outside changed", "left behind", "target")
-        print("%-22s %-9s %8s %10s %10s %-16s %-12s %s" % header)
+        header = ("case", "exit", "wall s", "cpu s", "peak RSS", "temp peak", "outside changed", "left behind",
+                  "target")
+        print("%-22s %-9s %8s %7s %10s %10s %-16s %-12s %s" % header)
         for name, runs, target in rows:
             if runs is None:
                 print("%-22s %s" % (name, "(no fixture)"))
                 continue
             exits = sorted({str(r["exit"]) for r in runs})
             wall = statistics.median(r["wall"] for r in runs)
+            cpus = [r["cpu"] for r in runs if r["cpu"] is not None]
+            cpu = "%7.3f" % statistics.median(cpus) if cpus else "%7s" % "?"
             rss = [r["rss"] for r in runs if r["rss"] is not None]
             disk = statistics.median(r["disk"] for r in runs)
             changed = sorted({p for r in runs for p in r["changed"]})
             left = sorted({p for r in runs for p in r["left"]})
-            print("%-22s %-9s %8.3f %10s %10s %-16s %-12s %s" % (
-                name, ",".join(exits), wall, show_bytes(statistics.median(rss)) if rss else "?",
+            print("%-22s %-9s %8.3f %s %10s %10s %-16s %-12s %s" % (
+                name, ",".join(exits), wall, cpu, show_bytes(statistics.median(rss)) if rss else "?",
                 show_bytes(disk), ", ".join(changed)[:60] or "no", ", ".join(left)[:40] or "nothing", target))
-        print("\nmedians of %d run(s) each; wall time and peak RSS of the whole process from /usr/bin/time -v; "
+        print("\nmedians of %d run(s) each; wall time, CPU time (user + system) and peak RSS of the whole process from /usr/bin/time -v; "
               "temp peak = most bytes seen in the temporary folder%s" %
               (max(1, args.runs), " (CBx-* files only)" if args.wine else ""))
     finally:
