@@ -16,14 +16,11 @@ ctest --preset linux -j "$jobs"
 echo "== Windows build and tests (under Wine)"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
-export WINEDEBUG=-all
-export WINEPREFIX=${QUILLET_WINEPREFIX:-$HOME/.cache/quillet/wineprefix}
-mkdir -p "$WINEPREFIX"
-# A persistent wine server and one program run first: otherwise the first
-# test starts Wine's helper processes and ctest waits on them.
-/usr/lib/wine/wineserver -p || true  # already running is fine
-cmake/wine-run.sh build/windows/quillet-thumbnail.exe --detect >/dev/null 2>&1 || true
+# The prefix is checked (and made, the first time) before any test runs in
+# it; this also starts the persistent server the tests share.
+runner=build/windows/wine-run.sh
+bash scripts/wine-prefix.sh "$runner" build/windows/quillet_windows_probe.exe
 status=0
 ctest --preset windows || status=$?
-/usr/lib/wine/wineserver -k || true
+"$runner" --server -k || true
 exit "$status"

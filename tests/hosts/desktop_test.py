@@ -534,7 +534,7 @@ def test_package(args):
     for name in ("7z.64.dll", "unrar64.dll"):
         shutil.copy(os.path.join(libraries, name), plugin)
     program = os.path.join(args.build, "quillet-thumbnail.exe")
-    wine = os.path.join(args.source, "cmake", "wine-run.sh")
+    wine = os.path.join(args.build, "wine-run.sh")
     comics = make_all_kinds(os.path.join(args.work, "comics"), "issue 1")
     for comic in comics:
         output = os.path.join(args.work, os.path.basename(comic) + ".png")

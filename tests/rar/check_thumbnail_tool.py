@@ -104,7 +104,8 @@ def main():
     if windows:
         # Wine gives every process the prefix's own temporary folder,
         # whatever TMP says: look there for what is left.
-        prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.cache/quillet/wineprefix")
+        prefix = subprocess.run([args.runner, "--prefix"], stdout=subprocess.PIPE, check=True,
+                                text=True).stdout.strip()
         users = os.path.join(prefix, "drive_c", "users")
         wine_temp = [os.path.join(users, u, "Temp") for u in os.listdir(users) if os.path.isdir(os.path.join(users, u, "Temp"))]
 

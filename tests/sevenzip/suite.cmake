@@ -40,7 +40,7 @@ set(end_to_end_arguments
     --archives ${QUILLET_SEVENZIP_ARCHIVES} --library ${QUILLET_SEVENZIP_LIBRARY}
     --work ${CMAKE_BINARY_DIR}/test-output/sevenzip-end-to-end)
 if(CMAKE_CROSSCOMPILING)
-  list(APPEND end_to_end_arguments --wine ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh)
+  list(APPEND end_to_end_arguments --wine ${CMAKE_CROSSCOMPILING_EMULATOR})
 endif()
 add_test(NAME sevenzip.quillet_thumbnail
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/thumbnail_end_to_end.py ${end_to_end_arguments})
