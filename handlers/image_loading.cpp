@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "handlers/image_dimensions.h"
 #include "handlers/vekCBxClasses.h"
 #include "platform/platform.h"
 
@@ -93,6 +94,9 @@ HBITMAP TvekCBxClassList::LoadImageFile(const std::u16string& AImageFileName) {
   {
     const std::unique_ptr<platform::File> file = platform::OpenFileForReading(AImageFileName);
     std::vector<uint8_t> data = ReadWholeFile(*file);
+    // Refused before a decoder is handed the data: some decode all of it as
+    // soon as they are, whatever size they would report afterwards.
+    if (DeclaresTooManyPixels(data.data(), data.size())) throw Exception("Invalid image");
     image = platform::DecodeFirstFrame(data.data(), data.size());
   }  // the file and its copy in memory go before the bitmap is made
   return CreatePremultipliedDib(image);

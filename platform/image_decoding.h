@@ -48,8 +48,10 @@ struct DecodedImage {
 // image held in data. The decoder is chosen by the content, never by a name.
 // Raises Exception("Invalid image") when no installed decoder accepts the
 // data or the data is damaged, and also when the image is larger than
-// ImageSizeAccepted allows; that size test comes before any pixel memory is
-// taken. Other failures raise an error of their own.
+// ImageSizeAccepted allows. That test comes as soon as the decoder reports
+// the size, which for some decoders is after they have decoded the pixels
+// (Wine's PNG decoder, gdk-pixbuf's WebP loader): callers screen the size the
+// data declares first. Other failures raise an error of their own.
 DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size);
 
 }  // namespace quillet::platform

@@ -5,7 +5,6 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,37 +65,6 @@ void OnAreaUpdated(GdkPixbufLoader*, gint, gint y, gint, gint height, gpointer d
   } catch (...) {
     state->recordFailed = true;
   }
-}
-
-// The size a WebP file declares, read from its first chunk, or false when
-// the data is not WebP or too short to tell. Needed because the WebP loader
-// takes no notice of a refused size: it goes on to decode the whole image,
-// and 28 bytes of lossless WebP make 16383 x 16383 pixels (1.8 GB, 11 s).
-bool DeclaredWebPSize(const uint8_t* data, size_t size, int64_t& width, int64_t& height) {
-  auto at = [&](size_t i) -> uint32_t { return i < size ? data[i] : 0u; };
-  auto le16 = [&](size_t i) { return at(i) | at(i + 1) << 8; };
-  auto le24 = [&](size_t i) { return le16(i) | at(i + 2) << 16; };
-  if (size < 16 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WEBP", 4) != 0) return false;
-  const uint8_t* chunk = data + 12;
-  constexpr size_t kBody = 20;  // RIFF header and chunk header
-  if (std::memcmp(chunk, "VP8X", 4) == 0) {  // the canvas, less one, in 24 bits each
-    width = int64_t{le24(kBody + 4)} + 1;
-    height = int64_t{le24(kBody + 7)} + 1;
-    return true;
-  }
-  if (std::memcmp(chunk, "VP8L", 4) == 0 && at(kBody) == 0x2F) {  // 14 bits each, less one
-    const uint32_t bits = le16(kBody + 1) | at(kBody + 3) << 16 | at(kBody + 4) << 24;
-    width = int64_t{bits & 0x3FFF} + 1;
-    height = int64_t{(bits >> 14) & 0x3FFF} + 1;
-    return true;
-  }
-  if (std::memcmp(chunk, "VP8 ", 4) == 0 && at(kBody + 3) == 0x9D && at(kBody + 4) == 0x01 &&
-      at(kBody + 5) == 0x2A) {  // a key frame: 14 bits each after the start code
-    width = le16(kBody + 6) & 0x3FFF;
-    height = le16(kBody + 8) & 0x3FFF;
-    return true;
-  }
-  return false;
 }
 
 // The loader, closed before its last reference goes, as gdk-pixbuf requires.
@@ -166,11 +134,6 @@ class Loader {
 }  // namespace
 
 DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
-  int64_t declaredWidth = 0, declaredHeight = 0;
-  if (DeclaredWebPSize(data, size, declaredWidth, declaredHeight) &&
-      !ImageSizeAccepted(declaredWidth, declaredHeight)) {
-    RaiseInvalidImage();
-  }
   Loader loader;
   // Fed in pieces, so that a size refused in the first piece stops the feed
   // even with a loader that would go on after the refusal.
