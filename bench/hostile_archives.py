@@ -142,22 +142,30 @@ def make_many_names_cbz(path, count=150000):
 
 
 def make_many_names_cb7(folder, path, count=150000):
-    """As the CBZ, but 7-Zip orders the items itself: the cover by the rule is
-    then an empty item, and the run ends with exit code 1 after listing and
-    choosing."""
+    """As the CBZ, with 7-Zip's own archive order: 7zz stores the items sorted
+    by name, and every empty item before every item with data. So every item
+    holds a byte that decodes as nothing, and the first name in that order,
+    the cover by the rule, alone holds a real page: a thumbnail is made only
+    when the rule picked it. The order is read back to make sure."""
     stage = os.path.join(folder, "stage-names")
     os.makedirs(stage, exist_ok=True)
     names = distinct_names(count, 12)
-    with open(os.path.join(stage, names[0]), "wb") as f:
-        f.write(small_png())
-    for name in names[1:]:
-        open(os.path.join(stage, name), "wb").close()
+    cover = min(names)
+    for name in names:
+        with open(os.path.join(stage, name), "wb") as f:
+            f.write(small_png() if name == cover else b"x")
     listing = os.path.join(folder, "names.txt")
     with open(listing, "w") as f:
         f.write("\n".join(names) + "\n")
     run_tool(["7zz", "a", "-bd", "-t7z", "-mx1", path, "@" + listing], cwd=stage)
     shutil.rmtree(stage)
     os.remove(listing)
+    shown = subprocess.run(["7zz", "l", "-slt", path], check=True, capture_output=True, text=True).stdout
+    first = next(line[len("Path = "):] for line in shown.split("\n")[shown.split("\n").index("----"):]
+                 if line.startswith("Path = "))
+    if first != cover:
+        os.remove(path)
+        raise OSError("7zz put %s first, not the cover %s" % (first, cover))
 
 
 def make_image_cbz(path, png, name="p001.png"):
@@ -203,7 +211,7 @@ CASES = [
     ("lying-size-cbz-1gib", "lying-size.cbz", LYING, lambda d, p: make_lying_zip(p), True),
     ("names-150000-cbz", "names-150000.cbz", MANY_NAMES + "; exit 0 = the rule's pick",
      lambda d, p: make_many_names_cbz(p), True),
-    ("names-150000-cb7", "names-150000.cb7", MANY_NAMES, lambda d, p: make_many_names_cb7(d, p), True),
+    ("names-150000-cb7", "names-150000.cb7", MANY_NAMES + "; exit 0 = the rule's pick", lambda d, p: make_many_names_cb7(d, p), True),
     ("pixels-20000x20000", "pixels-20000x20000.cbz", PIXEL_BOMB,
      lambda d, p: make_image_cbz(p, flat_png(20000, 20000)), True),
     ("pixels-12000x12000", "pixels-12000x12000.cbz", PIXEL_BOMB,
