@@ -161,8 +161,8 @@ def make_many_names_cb7(folder, path, count=150000):
     shutil.rmtree(stage)
     os.remove(listing)
     shown = subprocess.run(["7zz", "l", "-slt", path], check=True, capture_output=True, text=True).stdout
-    first = next(line[len("Path = "):] for line in shown.split("\n")[shown.split("\n").index("----"):]
-                 if line.startswith("Path = "))
+    items = shown.split("\n----------\n", 1)[-1]  # past the archive's own properties
+    first = next(line[len("Path = "):] for line in items.split("\n") if line.startswith("Path = "))
     if first != cover:
         os.remove(path)
         raise OSError("7zz put %s first, not the cover %s" % (first, cover))
