@@ -14,7 +14,7 @@ reports; it fails on nothing.
                                       [--fixtures DIR] [--only NAME...]
     python3 bench/hostile_archives.py --wine [--build build/windows]
 
-With --wine the Windows program runs under Wine (cmake/wine-run.sh) with the
+With --wine the Windows program runs under Wine (the build's wine-run.sh) with the
 test DLLs from ~/.cache/quillet/windows-libs; Wine keeps its own temporary
 folder, so there only the files the module makes in it (CBx-*) are measured.
 --fixtures keeps the fixtures in DIR and reuses them on the next run (the
@@ -312,7 +312,7 @@ class Host:
             module = os.path.join(args.build, "Quillet.wlx64")
             settings = {"7z.64.dll": self.host_path(os.path.join(libraries, "7z.64.dll")),
                         "unrar64.dll": self.host_path(os.path.join(libraries, "unrar64.dll"))}
-            self.runner = [os.path.join(REPO, "cmake", "wine-run.sh")]
+            self.runner = [os.path.join(args.build, "wine-run.sh")]
         else:
             self.program = os.path.join(args.build, "quillet-thumbnail")
             module = os.path.join(args.build, "Quillet.wlx")
