@@ -1,6 +1,8 @@
 #include "handlers/cover_selection.h"
 
 #include <algorithm>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "handlers/vekCBxClasses.h"
@@ -42,15 +44,20 @@ std::u16string GetNamePrefix(std::u16string_view AName) {
 }
 
 std::u16string GetMajorityPrefix(const std::vector<std::u16string>& ANames) {
-  std::vector<std::pair<std::u16string, int>> tally;
+  // The tally in the order prefixes are first met, each in the form first
+  // met, found again through its case-insensitive key: one hash lookup per
+  // name, so an archive of many distinct prefixes costs no more per name
+  // than one of few.
+  std::vector<std::pair<std::u16string, size_t>> tally;
+  std::unordered_map<std::string, size_t> tallyIndex;
+  tallyIndex.reserve(ANames.size());
   for (const std::u16string& name : ANames) {
     std::u16string prefix = GetNamePrefix(name);
-    const auto known = std::find_if(tally.begin(), tally.end(),
-                                    [&](const auto& entry) { return platform::SameText(entry.first, prefix); });
-    if (known != tally.end()) {
-      ++known->second;
-    } else {
+    const auto [known, added] = tallyIndex.try_emplace(platform::SameTextKey(prefix), tally.size());
+    if (added) {
       tally.emplace_back(std::move(prefix), 1);
+    } else {
+      ++tally[known->second].second;
     }
   }
   if (tally.empty()) return {};

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "handlers/image_dimensions.h"
 #include "handlers/vekCBxClasses.h"
 #include "platform/platform.h"
 
@@ -61,7 +62,7 @@ std::vector<uint8_t> ReadWholeFile(platform::File& AFile) {
 HBITMAP CreatePremultipliedDib(const platform::DecodedImage& AImage) {
   const int32_t width = AImage.width;
   const int32_t height = AImage.height;
-  if (!platform::PixelBufferFits(width, height) ||
+  if (!platform::ImageSizeAccepted(width, height) ||
       AImage.pixels.size() != static_cast<size_t>(width) * 4 * static_cast<size_t>(height)) {
     throw Exception("Invalid image");
   }
@@ -93,6 +94,9 @@ HBITMAP TvekCBxClassList::LoadImageFile(const std::u16string& AImageFileName) {
   {
     const std::unique_ptr<platform::File> file = platform::OpenFileForReading(AImageFileName);
     std::vector<uint8_t> data = ReadWholeFile(*file);
+    // Refused before a decoder is handed the data: some decode all of it as
+    // soon as they are, whatever size they would report afterwards.
+    if (DeclaresTooManyPixels(data.data(), data.size())) throw Exception("Invalid image");
     image = platform::DecodeFirstFrame(data.data(), data.size());
   }  // the file and its copy in memory go before the bitmap is made
   return CreatePremultipliedDib(image);

@@ -21,10 +21,18 @@ namespace quillet::platform {
 // a declaration cannot be read; the decoders visited until then stay visited.
 void EnumerateImageDecoders(const std::function<void(std::u16string_view declared)>& visit);
 
-// Whether the pixels of an image of this size fit the 32-bit route: both
-// sides positive, and width * 4 * height bytes within an unsigned 32-bit count.
-constexpr bool PixelBufferFits(int64_t width, int64_t height) {
-  return width > 0 && height > 0 && width <= int64_t{0x3FFFFFFF} / height;
+// The most pixels an image may have: 100 * 2^20 (104,857,600). Every real
+// page fits, 8000 x 12500 and 10000 x 10000 (100 million) and 8192 x 12800
+// alike, while the decoded buffer of four bytes a pixel stays within 400 MiB
+// and so within what the 32-bit route can address. A larger image is refused
+// as soon as its size is known: a flat image of 20000 x 20000 packs into a
+// few kilobytes of PNG and would take 1.5 GiB to decode.
+constexpr int64_t kMaxImagePixels = int64_t{100} * 1024 * 1024;
+
+// Whether an image of this size is decoded: both sides positive and at most
+// kMaxImagePixels pixels in all.
+constexpr bool ImageSizeAccepted(int64_t width, int64_t height) {
+  return width > 0 && height > 0 && width <= kMaxImagePixels / height;
 }
 
 // The first frame of a decoded image: width * height pixels of four bytes,
@@ -39,9 +47,11 @@ struct DecodedImage {
 // Decodes the first frame (of an animation or a multi-page image) of the
 // image held in data. The decoder is chosen by the content, never by a name.
 // Raises Exception("Invalid image") when no installed decoder accepts the
-// data or the data is damaged, and also when the pixels would not fit the
-// 32-bit route (PixelBufferFits); that size test comes before any pixel
-// memory is taken. Other failures raise an error of their own.
+// data or the data is damaged, and also when the image is larger than
+// ImageSizeAccepted allows. That test comes as soon as the decoder reports
+// the size, which for some decoders is after they have decoded the pixels
+// (Wine's PNG decoder, gdk-pixbuf's WebP loader): callers screen the size the
+// data declares first. Other failures raise an error of their own.
 DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size);
 
 }  // namespace quillet::platform

@@ -78,6 +78,10 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string UpperCase(std::u16string_view text);
 // Equality ignoring case, as the platform's user-locale comparison sees it.
 bool SameText(std::u16string_view a, std::u16string_view b);
+// A key that matches exactly when the texts do under SameText, so that texts
+// compared ignoring case can be found through a hash table instead of one
+// comparison per text already met. Bytes, meaningful only to this process.
+std::string SameTextKey(std::u16string_view text);
 
 // ---- Errors --------------------------------------------------------------
 

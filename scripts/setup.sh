@@ -31,7 +31,7 @@ if [ "$mode" = all ]; then
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
     wine64 wine
     dpkg-dev
-    python3 file binutils zip unzip
+    python3 file binutils zip unzip time
     bubblewrap shared-mime-info python3-gi gir1.2-gnomedesktop-3.0
     tumbler dbus dbus-daemon dbus-bin evince
   )

@@ -48,7 +48,7 @@ struct LoadState {
 
 void OnSizePrepared(GdkPixbufLoader* loader, gint width, gint height, gpointer data) noexcept {
   auto* state = static_cast<LoadState*>(data);
-  if (PixelBufferFits(width, height)) return;
+  if (ImageSizeAccepted(width, height)) return;
   state->sizeRefused = true;
   // A size of zero tells the loader that the image is not wanted: it stops
   // before it allocates the pixels. A 1 KB file can declare 60000 x 60000.
@@ -149,7 +149,7 @@ DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
   const int channels = gdk_pixbuf_get_n_channels(pixbuf);
   const bool hasAlpha = gdk_pixbuf_get_has_alpha(pixbuf) != FALSE;
   // A loader that ignored the refused size is caught here, late but still.
-  if (!PixelBufferFits(width, height) || loader.MissesRows(height)) RaiseInvalidImage();
+  if (!ImageSizeAccepted(width, height) || loader.MissesRows(height)) RaiseInvalidImage();
   if (gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
       channels != (hasAlpha ? 4 : 3)) {
     RaiseInvalidImage();

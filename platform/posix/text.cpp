@@ -48,4 +48,11 @@ bool SameText(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+// SameText compares unit by unit after upper-casing, so the upper-cased units
+// are the key.
+std::string SameTextKey(std::u16string_view text) {
+  const std::u16string upper = UpperCase(text);
+  return std::string(reinterpret_cast<const char*>(upper.data()), upper.size() * sizeof(char16_t));
+}
+
 }  // namespace quillet::platform

@@ -70,7 +70,7 @@ void CreateFactory(ComRef<IWICImagingFactory>& factory) {
 }
 
 void CheckSize(UINT width, UINT height) {
-  if (!PixelBufferFits(width, height)) throw Exception("Invalid image");
+  if (!ImageSizeAccepted(width, height)) throw Exception("Invalid image");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The choice of the cover among the image entries of an archive.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -126,6 +128,172 @@ TEST(CoverSelection, DigitRunListsCompareRunByRunByValue) {
     EXPECT_EQ((result > 0) - (result < 0), c.sign)
         << testing::PrintToString(c.a) << " vs " << testing::PrintToString(c.b);
   }
+}
+
+
+// ---- The rule written out plainly, to check the hashed tally against ----
+
+bool ReferenceIsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// The cover by the rule step by step: digit runs per name, a tally searched
+// entry by entry with the platform's case-insensitive comparison, the
+// majority by strictly greater counts, the begins-with filter, and the
+// smallest run list, the earliest of equals.
+struct ReferenceResult {
+  std::u16string majorityPrefix;
+  std::u16string cover;
+};
+
+ReferenceResult ReferenceCover(const std::vector<std::u16string>& ANames) {
+  std::vector<std::vector<std::u16string>> runs;
+  for (const std::u16string& name : ANames) {
+    std::vector<std::u16string> list;
+    std::u16string current;
+    for (const char16_t c : name) {
+      if (ReferenceIsDigit(c)) {
+        current += c;
+      } else {
+        if (!current.empty()) list.push_back(current);
+        current.clear();
+      }
+    }
+    if (!current.empty()) list.push_back(current);
+    runs.push_back(list);
+  }
+
+  std::vector<std::u16string> prefixes;
+  std::vector<int> counts;
+  for (const std::u16string& name : ANames) {
+    size_t firstDigit = 0;
+    while (firstDigit < name.size() && !ReferenceIsDigit(name[firstDigit])) ++firstDigit;
+    const std::u16string prefix = platform::UpperCase(name.substr(0, firstDigit));
+    size_t i = 0;
+    while (i < prefixes.size() && !platform::SameText(prefixes[i], prefix)) ++i;
+    if (i == prefixes.size()) {
+      prefixes.push_back(prefix);
+      counts.push_back(1);
+    } else {
+      ++counts[i];
+    }
+  }
+  size_t best = 0;
+  for (size_t i = 1; i < prefixes.size(); ++i)
+    if (counts[i] > counts[best]) best = i;
+  const std::u16string majority = prefixes[best];
+
+  auto compare = [](const std::vector<std::u16string>& a, const std::vector<std::u16string>& b) {
+    for (size_t i = 0;; ++i) {
+      if (i >= a.size() && i >= b.size()) return 0;
+      if (i >= a.size()) return -1;
+      if (i >= b.size()) return 1;
+      const size_t length = std::max(a[i].size(), b[i].size());
+      const std::u16string x = std::u16string(length - a[i].size(), u'0') + a[i];
+      const std::u16string y = std::u16string(length - b[i].size(), u'0') + b[i];
+      if (x != y) return x < y ? -1 : 1;
+    }
+  };
+  size_t choice = ANames.size();
+  for (size_t i = 0; i < ANames.size(); ++i) {
+    const std::u16string& name = ANames[i];
+    const bool candidate = majority.empty() ? ReferenceIsDigit(name[0])
+                                            : platform::UpperCase(name).substr(0, majority.size()) == majority;
+    if (!candidate) continue;
+    if (choice == ANames.size() || compare(runs[choice], runs[i]) > 0) choice = i;
+  }
+  return {majority, ANames[choice]};
+}
+
+// Characters that make prefixes meet or part ignoring case: ASCII and other
+// letters in both cases (dotted and dotless i, final sigma, sharp s), digits
+// and digit-like letters, separators, and characters a locale's comparison
+// may pass over (zero-width space, soft hyphen, hyphen, apostrophe).
+const std::u16string kNameCharacters =
+    u"aAbBzZiI\u0131\u0130\u00E9\u00C9\u00DF\u03C3\u03C2\u03A3\u0436\u0416"
+    u"0123456789\uFF11\u00B9 _.\\/\u200B\u00AD-'";
+
+std::vector<std::u16string> RandomNames(std::mt19937& ARandom) {
+  std::uniform_int_distribution<int> countOf(1, 60);
+  const int count = countOf(ARandom);
+  auto pick = [&](const std::u16string& AFrom) {
+    return AFrom[std::uniform_int_distribution<size_t>(0, AFrom.size() - 1)(ARandom)];
+  };
+  auto randomText = [&](int AMaxLength, const std::u16string& AFrom) {
+    std::u16string text;
+    const int length = std::uniform_int_distribution<int>(0, AMaxLength)(ARandom);
+    for (int i = 0; i < length; ++i) text += pick(AFrom);
+    return text;
+  };
+  // A few stems shared by many names, or a fresh stem for nearly every
+  // name; in both cases letters are flipped in case now and then, so that
+  // prefixes meet ignoring case and ties are common.
+  const bool fewStems = ARandom() % 2 == 0;
+  std::vector<std::u16string> stems;
+  const int stemCount = fewStems ? 1 + static_cast<int>(ARandom() % 4) : count;
+  for (int i = 0; i < stemCount; ++i) stems.push_back(randomText(4, kNameCharacters));
+  std::vector<std::u16string> names;
+  for (int i = 0; i < count; ++i) {
+    std::u16string name = stems[ARandom() % stems.size()];
+    for (char16_t& c : name)
+      if (ARandom() % 3 == 0) c = platform::UpperCase(std::u16string(1, c))[0];
+    if (ARandom() % 4 != 0) name += randomText(3, u"0123456789");
+    name += randomText(3, kNameCharacters);
+    if (ARandom() % 2 == 0) name.append(u".jpg");
+    if (name.empty()) name.push_back(u'x');
+    names.push_back(name);
+  }
+  return names;
+}
+
+TEST(CoverSelection, HashedTallyKeysMatchExactlyWhenTheNamesCompareEqual) {
+  std::mt19937 random(20240917);
+  int equalPairs = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const std::vector<std::u16string> names = RandomNames(random);
+    const std::u16string& a = names[random() % names.size()];
+    std::u16string b = a;
+    // Mostly near-copies, so that equal pairs are not rare.
+    if (random() % 2 == 0 && !b.empty()) b[random() % b.size()] = kNameCharacters[random() % kNameCharacters.size()];
+    if (random() % 4 == 0) b = platform::UpperCase(b);
+    const bool same = platform::SameText(a, b);
+    equalPairs += same;
+    ASSERT_EQ(platform::SameTextKey(a) == platform::SameTextKey(b), same)
+        << platform::Utf16ToUtf8(a) << " | " << platform::Utf16ToUtf8(b);
+  }
+  EXPECT_GT(equalPairs, 0);
+}
+
+TEST(CoverSelection, AgreesWithThePlainRuleOnRandomNameLists) {
+  std::mt19937 random(20240918);
+  TvekCBxClassList registry;
+  for (int round = 0; round < 3000; ++round) {
+    const std::vector<std::u16string> names = RandomNames(random);
+    const ReferenceResult expected = ReferenceCover(names);
+    std::string listed;
+    for (const std::u16string& name : names) listed.append("[").append(platform::Utf16ToUtf8(name)).append("] ");
+    ASSERT_EQ(GetMajorityPrefix(names), expected.majorityPrefix) << listed;
+    ASSERT_EQ(registry.SelectCoverName(names), expected.cover) << listed;
+  }
+}
+
+// Many distinct names without digits: every prefix is met once, so the first
+// name wins, wherever it sorts and whatever a hash table makes of the order.
+// One name that comes again in other case late in the list outvotes them all.
+TEST(CoverSelection, ManyDistinctPrefixesKeepTheRuleAtScale) {
+  std::mt19937 random(7);
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 150000; ++i) {
+    std::u16string name = u"page-";
+    for (int n = i; n > 0 || name.size() == 5; n /= 26) name += static_cast<char16_t>(u'a' + n % 26);
+    names.push_back(name + u".png");
+  }
+  std::shuffle(names.begin(), names.end(), random);
+  TvekCBxClassList registry;
+  EXPECT_EQ(registry.SelectCoverName(names), names.front());
+
+  const std::u16string repeated = names[120000];
+  names.push_back(platform::UpperCase(repeated));
+  EXPECT_EQ(GetMajorityPrefix(names), platform::UpperCase(repeated));
+  EXPECT_EQ(registry.SelectCoverName(names), repeated);
 }
 
 }  // namespace

@@ -97,19 +97,36 @@ TEST(PremultipliedDib, RefusesPixelsThatDoNotMatchTheSize) {
   EXPECT_THROW(CreatePremultipliedDib(image), Exception);
 }
 
-TEST(PixelBufferGuard, WidthTimesFourTimesHeightMustFitIn32Bits) {
-  EXPECT_TRUE(platform::PixelBufferFits(1, 1));
-  EXPECT_TRUE(platform::PixelBufferFits(0x3FFFFFFF, 1));
-  EXPECT_FALSE(platform::PixelBufferFits(0x40000000, 1));
-  EXPECT_TRUE(platform::PixelBufferFits(32768, 32767));
-  EXPECT_FALSE(platform::PixelBufferFits(32768, 32768));
-  EXPECT_TRUE(platform::PixelBufferFits(16384, 65535));
-  EXPECT_FALSE(platform::PixelBufferFits(16384, 65536));
-  EXPECT_FALSE(platform::PixelBufferFits(60000, 60000));
-  EXPECT_FALSE(platform::PixelBufferFits(0, 5));
-  EXPECT_FALSE(platform::PixelBufferFits(5, 0));
-  EXPECT_FALSE(platform::PixelBufferFits(-1, -1));
-  EXPECT_FALSE(platform::PixelBufferFits(int64_t{1} << 40, int64_t{1} << 40));
+TEST(PixelCap, EveryPageUpToAHundredMillionPixelsIsDecodedAndNothingLarger) {
+  struct Case {
+    int64_t width, height;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {1, 1, true},
+      {8000, 12500, true},   // 100 million pixels, a page scanned at 1000 dpi
+      {10000, 10000, true},  //
+      {8192, 12800, true},   // exactly the cap
+      {10240, 10240, true},  // exactly the cap
+      {platform::kMaxImagePixels, 1, true},
+      {1, platform::kMaxImagePixels, true},
+      {8192, 12801, false},  // one row over
+      {10241, 10240, false},
+      {platform::kMaxImagePixels + 1, 1, false},
+      {12000, 12000, false},
+      {20000, 20000, false},
+      {32768, 32768, false},
+      {60000, 60000, false},
+      {int64_t{1} << 40, int64_t{1} << 40, false},
+      {0, 5, false},
+      {5, 0, false},
+      {-1, -1, false},
+      {-8000, -12500, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(platform::ImageSizeAccepted(c.width, c.height), c.accepted) << c.width << " x " << c.height;
+  // Within the cap, the 32-bit bitmap route can always hold the pixels.
+  EXPECT_LE(platform::kMaxImagePixels * 4, int64_t{0xFFFFFFFF});
 }
 
 class LoadImageFile : public testing::Test {
@@ -246,6 +263,13 @@ TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
       {"empty.png", {}},
       {"declares_60000x60000.png", test::MakePngDeclaring(60000, 60000)},
       {"declares_32768x32768.png", test::MakePngDeclaring(32768, 32768)},
+      // Complete, valid images of a few hundred kilobytes whose pixels are
+      // beyond the cap: refused by their size, not for any fault.
+      {"flat_20000x20000.png", test::MakeFlatPng(20000, 20000)},
+      {"flat_12000x12000.png", test::MakeFlatPng(12000, 12000)},
+      {"one_row_over_the_cap_8192x12801.png", test::MakeFlatPng(8192, 12801)},
+      // gdk-pixbuf's WebP loader decodes on after a refused size: 11 s and 1.8 GB.
+      {"flat_16383x16383.webp", test::MakeFlatLosslessWebP(16383, 16383)},
   };
   for (const Case& c : cases) EXPECT_EQ(FailureOf(Fixture(c.name, c.bytes)), "Invalid image") << c.name;
 }
@@ -280,6 +304,19 @@ TEST_F(LoadImageFile, ConcurrentDecodesEachGetTheirImage) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong, 0);
+}
+
+// The largest real pages still decode: 8000 x 12500 is a full 100 million
+// pixels, an A4 page scanned at about 1000 dpi (the decode holds some 1.2 GB
+// for a moment).
+TEST_F(LoadImageFile, PageOfAHundredMillionPixelsIsDecoded) {
+  BitmapOwner owner{Load(Fixture("flat_8000x12500.png", test::MakeFlatPng(8000, 12500)))};
+  BITMAP info{};
+  ASSERT_EQ(GetObjectW(owner.bitmap, sizeof info, &info), static_cast<int>(sizeof info));
+  EXPECT_EQ(info.bmWidth, 8000);
+  EXPECT_EQ(info.bmHeight, 12500);
+  const auto* pixel = static_cast<const uint8_t*>(info.bmBits);
+  EXPECT_EQ((Bgra{pixel[0], pixel[1], pixel[2], pixel[3]}), (Bgra{0, 0, 0, 255}));
 }
 
 TEST_F(LoadImageFile, MissingFileRaisesThePlatformError) { EXPECT_THROW(Load(FDir / "no such file.png"), EOSError); }

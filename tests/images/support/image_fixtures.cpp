@@ -81,6 +81,46 @@ TBytes PngHeader(uint32_t AWidth, uint32_t AHeight, bool AWithAlpha, bool AInter
   return png;
 }
 
+// A zlib stream of ACount zero bytes in one block of deflate's fixed codes:
+// a literal zero, then copies of 258 bytes from one byte back, 13 bits each.
+// The many megabytes of a flat image's rows shrink to a few kilobytes.
+TBytes ZerosZlib(uint64_t ACount) {
+  TBytes out = {0x78, 0x01};
+  uint32_t bits = 0;
+  int count = 0;
+  auto put = [&](uint32_t AValue, int ABits) {  // least significant bit first
+    for (int i = 0; i < ABits; ++i) {
+      bits |= ((AValue >> i) & 1u) << count;
+      if (++count == 8) {
+        out.push_back(static_cast<uint8_t>(bits));
+        bits = 0;
+        count = 0;
+      }
+    }
+  };
+  auto code = [&](uint32_t ACode, int ABits) {  // Huffman codes go most significant bit first
+    for (int i = ABits - 1; i >= 0; --i) put((ACode >> i) & 1u, 1);
+  };
+  constexpr uint32_t kLiteralZero = 0x30, kLength258 = 0xC5, kEndOfBlock = 0;
+  put(1, 1);  // the final block
+  put(1, 2);  // fixed codes
+  uint64_t left = ACount;
+  if (left > 0) {
+    code(kLiteralZero, 8);
+    --left;
+  }
+  for (; left >= 258; left -= 258) {
+    code(kLength258, 8);
+    code(0, 5);  // distance 1
+  }
+  for (; left > 0; --left) code(kLiteralZero, 8);
+  code(kEndOfBlock, 7);
+  if (count > 0) out.push_back(static_cast<uint8_t>(bits));
+  // Adler-32 of zeros: the sum of bytes stays 1, the sum of sums grows by one a byte.
+  Put32BE(out, static_cast<uint32_t>((ACount % 65521) << 16) | 1u);
+  return out;
+}
+
 // GIF's variable-length LZW, kept at 9-bit codes: every index goes out as a
 // literal, and a clear code comes again before the decoder's table would
 // need 10 bits.
@@ -152,6 +192,52 @@ TBytes MakePngDeclaring(uint32_t AWidth, uint32_t AHeight) {
   PutChunk(png, "IDAT", StoredZlib(TBytes(1000, 0), false));
   PutChunk(png, "IEND", {});
   return png;
+}
+
+TBytes MakeFlatPng(uint32_t AWidth, uint32_t AHeight) {
+  TBytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  TBytes ihdr;
+  Put32BE(ihdr, AWidth);
+  Put32BE(ihdr, AHeight);
+  ihdr.insert(ihdr.end(), {1, 0, 0, 0, 0});  // one bit a pixel, grey, not interlaced
+  PutChunk(png, "IHDR", ihdr);
+  // Each row: filter byte 0 (none), then (AWidth + 7) / 8 bytes of black.
+  const uint64_t rowBytes = 1 + (uint64_t{AWidth} + 7) / 8;
+  PutChunk(png, "IDAT", ZerosZlib(rowBytes * AHeight));
+  PutChunk(png, "IEND", {});
+  return png;
+}
+
+TBytes MakeFlatLosslessWebP(uint32_t AWidth, uint32_t AHeight) {
+  // The lossless bitstream, least significant bit first: its signature, the
+  // size, no alpha hint, version 0; no transform, no colour cache, no meta
+  // codes; then five prefix codes of one symbol each (0), which make every
+  // pixel cost no bits at all.
+  TBytes bits;
+  auto put = [&](uint32_t AValue, int ACount) {
+    for (int i = 0; i < ACount; ++i) bits.push_back(static_cast<uint8_t>((AValue >> i) & 1));
+  };
+  put(AWidth - 1, 14);
+  put(AHeight - 1, 14);
+  put(0, 4);
+  put(0, 3);
+  for (int code = 0; code < 5; ++code) put(1, 4);  // simple code, one symbol, one bit wide, symbol 0
+  TBytes stream = {0x2F};
+  for (size_t i = 0; i < bits.size(); i += 8) {
+    uint8_t byte = 0;
+    for (size_t k = 0; k < 8 && i + k < bits.size(); ++k) byte = static_cast<uint8_t>(byte | bits[i + k] << k);
+    stream.push_back(byte);
+  }
+  if (stream.size() % 2 != 0) stream.push_back(0);
+  auto put32 = [](TBytes& AOut, uint32_t AValue) {
+    for (int shift = 0; shift < 32; shift += 8) AOut.push_back(static_cast<uint8_t>(AValue >> shift));
+  };
+  TBytes webp = {'R', 'I', 'F', 'F'};
+  put32(webp, static_cast<uint32_t>(4 + 8 + stream.size()));
+  webp.insert(webp.end(), {'W', 'E', 'B', 'P', 'V', 'P', '8', 'L'});
+  put32(webp, static_cast<uint32_t>(stream.size()));
+  webp.insert(webp.end(), stream.begin(), stream.end());
+  return webp;
 }
 
 TBytes MakeAnimatedGif(int AWidth, int AHeight, const std::vector<TRgba>& APalette,

@@ -28,6 +28,15 @@ TBytes MakePngWithRowsMissing(int AWidth, int AHeight);
 // of their data: a file of about a kilobyte.
 TBytes MakePngDeclaring(uint32_t AWidth, uint32_t AHeight);
 
+// A complete, valid black PNG of AWidth x AHeight pixels, one bit each,
+// its rows deflated: 20000 x 20000 takes about 300 KB, however many bytes
+// its pixels need once decoded.
+TBytes MakeFlatPng(uint32_t AWidth, uint32_t AHeight);
+
+// A lossless WebP of AWidth x AHeight transparent black pixels (each side at
+// most 16384) in 28 bytes: every pixel is coded in no bits at all.
+TBytes MakeFlatLosslessWebP(uint32_t AWidth, uint32_t AHeight);
+
 // An animated GIF: one frame per entry of AFrames, each AWidth x AHeight
 // palette indexes (top row first) into APalette (at most 256 colours).
 TBytes MakeAnimatedGif(int AWidth, int AHeight, const std::vector<TRgba>& APalette,

@@ -1,0 +1,158 @@
+#include "handlers/image_dimensions.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/image_decoding.h"
+
+namespace quillet {
+
+namespace {
+
+// The data with reads that are checked against its end. Every read asks
+// Has first; offsets are compared by subtraction, so no sum can overflow.
+class TByteView {
+ public:
+  TByteView(const uint8_t* AData, size_t ASize) : FData(AData), FSize(ASize) {}
+  size_t Size() const { return FSize; }
+  bool Has(size_t AOffset, size_t ACount) const { return AOffset <= FSize && ACount <= FSize - AOffset; }
+  bool Matches(size_t AOffset, const char* AText) const {
+    const size_t length = std::strlen(AText);
+    return Has(AOffset, length) && std::memcmp(FData + AOffset, AText, length) == 0;
+  }
+  // The reads below expect Has(AOffset, width) to hold.
+  uint32_t U8(size_t AOffset) const { return FData[AOffset]; }
+  uint32_t Le16(size_t AOffset) const { return U8(AOffset) | U8(AOffset + 1) << 8; }
+  uint32_t Le24(size_t AOffset) const { return Le16(AOffset) | U8(AOffset + 2) << 16; }
+  uint32_t Le32(size_t AOffset) const { return Le24(AOffset) | U8(AOffset + 3) << 24; }
+  uint32_t Be16(size_t AOffset) const { return U8(AOffset) << 8 | U8(AOffset + 1); }
+  uint32_t Be32(size_t AOffset) const { return Be16(AOffset) << 16 | Be16(AOffset + 2); }
+
+ private:
+  const uint8_t* FData;
+  size_t FSize;
+};
+
+using TResult = std::optional<TImageDimensions>;
+
+// The signature, then the first chunk, which must be IHDR: width and height
+// as 32-bit big-endian numbers.
+TResult PngDimensions(const TByteView& AData) {
+  if (!AData.Matches(0, "\x89PNG\r\n\x1A\n") || !AData.Matches(12, "IHDR") || !AData.Has(16, 8)) return {};
+  return TImageDimensions{AData.Be32(16), AData.Be32(20)};
+}
+
+// RIFF, a size, WEBP, then the first chunk's type and size; its data from 20.
+TResult WebPDimensions(const TByteView& AData) {
+  if (!AData.Matches(0, "RIFF") || !AData.Matches(8, "WEBP")) return {};
+  constexpr size_t kBody = 20;
+  if (AData.Matches(12, "VP8X") && AData.Has(kBody, 10)) {
+    // Flags and reserved bytes, then the canvas less one, 24 bits each.
+    return TImageDimensions{int64_t{AData.Le24(kBody + 4)} + 1, int64_t{AData.Le24(kBody + 7)} + 1};
+  }
+  if (AData.Matches(12, "VP8L") && AData.Has(kBody, 5) && AData.U8(kBody) == 0x2F) {
+    // After the signature byte: 14 bits each, less one.
+    const uint32_t bits = AData.Le32(kBody + 1);
+    return TImageDimensions{int64_t{bits & 0x3FFF} + 1, int64_t{(bits >> 14) & 0x3FFF} + 1};
+  }
+  if (AData.Matches(12, "VP8 ") && AData.Has(kBody, 10) && AData.U8(kBody + 3) == 0x9D &&
+      AData.U8(kBody + 4) == 0x01 && AData.U8(kBody + 5) == 0x2A) {
+    // A key frame: 14 bits each after the start code, the top two a scale.
+    return TImageDimensions{AData.Le16(kBody + 6) & 0x3FFF, AData.Le16(kBody + 8) & 0x3FFF};
+  }
+  return {};
+}
+
+// A start-of-frame marker: every SOFn but DHT (C4), JPG (C8) and DAC (CC).
+bool IsStartOfFrame(uint32_t AMarker) {
+  return AMarker >= 0xC0 && AMarker <= 0xCF && AMarker != 0xC4 && AMarker != 0xC8 && AMarker != 0xCC;
+}
+
+// The marker segments are walked by their lengths up to the first frame
+// header; each step moves forward, so the walk ends within the data.
+TResult JpegDimensions(const TByteView& AData) {
+  if (!AData.Has(0, 3) || AData.U8(0) != 0xFF || AData.U8(1) != 0xD8) return {};
+  size_t at = 2;
+  for (;;) {
+    if (!AData.Has(at, 2) || AData.U8(at) != 0xFF) return {};
+    while (AData.Has(at + 1, 1) && AData.U8(at + 1) == 0xFF) ++at;  // fill bytes before a marker
+    if (!AData.Has(at, 2)) return {};
+    const uint32_t marker = AData.U8(at + 1);
+    at += 2;
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length follows
+    // The scan, the end, or a second start, before any frame header.
+    if (marker == 0xDA || marker == 0xD9 || marker == 0xD8 || marker == 0x00) return {};
+    if (!AData.Has(at, 2)) return {};
+    const size_t length = AData.Be16(at);  // counts itself
+    if (length < 2 || !AData.Has(at, length)) return {};
+    if (IsStartOfFrame(marker)) {
+      // Precision, then height and width, 16 bits each.
+      if (length < 7) return {};
+      return TImageDimensions{AData.Be16(at + 5), AData.Be16(at + 3)};
+    }
+    at += length;
+  }
+}
+
+// The logical screen, grown to hold the first image, whose descriptor comes
+// after the global colour table and any extension blocks.
+TResult GifDimensions(const TByteView& AData) {
+  if ((!AData.Matches(0, "GIF87a") && !AData.Matches(0, "GIF89a")) || !AData.Has(6, 7)) return {};
+  TImageDimensions result{AData.Le16(6), AData.Le16(8)};
+  const uint32_t screenFlags = AData.U8(10);
+  size_t at = 13;
+  if (screenFlags & 0x80) at += size_t{3} << ((screenFlags & 7) + 1);
+  for (;;) {
+    if (!AData.Has(at, 1)) return result;
+    const uint32_t block = AData.U8(at);
+    if (block == 0x2C) {  // image descriptor: left, top, width, height
+      if (!AData.Has(at + 1, 8)) return result;
+      result.Width = std::max<int64_t>(result.Width, int64_t{AData.Le16(at + 1)} + AData.Le16(at + 5));
+      result.Height = std::max<int64_t>(result.Height, int64_t{AData.Le16(at + 3)} + AData.Le16(at + 7));
+      return result;
+    }
+    if (block != 0x21 || !AData.Has(at, 2)) return result;  // the trailer, or damage
+    at += 2;  // introducer and label, then sub-blocks up to an empty one
+    for (;;) {
+      if (!AData.Has(at, 1)) return result;
+      const size_t length = AData.U8(at);
+      ++at;
+      if (length == 0) break;
+      if (!AData.Has(at, length)) return result;
+      at += length;
+    }
+  }
+}
+
+// The file header, then the bitmap header: the old 12-byte one with 16-bit
+// sides, or any later one with 32-bit signed sides, a negative height for
+// rows stored top-down.
+TResult BmpDimensions(const TByteView& AData) {
+  if (!AData.Matches(0, "BM") || !AData.Has(14, 4)) return {};
+  const uint32_t headerSize = AData.Le32(14);
+  if (headerSize == 12 && AData.Has(18, 4)) return TImageDimensions{AData.Le16(18), AData.Le16(20)};
+  if (headerSize < 40 || !AData.Has(18, 8)) return {};
+  const int64_t width = static_cast<int32_t>(AData.Le32(18));
+  const int64_t height = static_cast<int32_t>(AData.Le32(22));
+  return TImageDimensions{width, height < 0 ? -height : height};
+}
+
+}  // namespace
+
+std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, size_t ASize) {
+  if (AData == nullptr) return {};
+  const TByteView data(AData, ASize);
+  for (TResult (*read)(const TByteView&) :
+       {PngDimensions, WebPDimensions, JpegDimensions, GifDimensions, BmpDimensions}) {
+    if (TResult dimensions = read(data)) return dimensions;
+  }
+  return {};
+}
+
+bool DeclaresTooManyPixels(const uint8_t* AData, size_t ASize) {
+  const TResult dimensions = DeclaredImageDimensions(AData, ASize);
+  return dimensions && dimensions->Width > 0 && dimensions->Height > 0 &&
+         !platform::ImageSizeAccepted(dimensions->Width, dimensions->Height);
+}
+
+}  // namespace quillet

@@ -1,0 +1,30 @@
+#pragma once
+// The size an image file declares in its header, read from the bytes alone,
+// before any decoder sees them. A decoder learns the size only once it has
+// been handed the data, and some decode the whole image right then (Wine's
+// PNG decoder does, gdk-pixbuf's WebP loader takes no notice of a refused
+// size), so an image beyond the pixel cap is turned away here first.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace quillet {
+
+struct TImageDimensions {
+  int64_t Width = 0;
+  int64_t Height = 0;
+};
+
+// The width and height declared by a PNG (APNG too), WebP (VP8, VP8L, VP8X),
+// JPEG (the first frame header), GIF (the logical screen, grown to hold the
+// first image descriptor) or BMP header; nothing for other formats, and for
+// data too short or too damaged to tell. Reads only within ASize bytes, in
+// time linear in ASize at most.
+std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, size_t ASize);
+
+// Whether the data declares an image beyond the pixel cap. Data whose size
+// cannot be read here, or that declares no positive size, is left to the
+// decoder's own checks.
+bool DeclaresTooManyPixels(const uint8_t* AData, size_t ASize);
+
+}  // namespace quillet

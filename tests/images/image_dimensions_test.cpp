@@ -1,0 +1,231 @@
+// The size an image file declares, read from its header before any decoder
+// is handed the data, and the refusal of images beyond the pixel cap.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "handlers/image_dimensions.h"
+
+namespace quillet {
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+// Header bytes written piece by piece.
+struct THeader {
+  TBytes bytes;
+  THeader& Text(const std::string& AText) {
+    bytes.insert(bytes.end(), AText.begin(), AText.end());
+    return *this;
+  }
+  THeader& Bytes(std::initializer_list<uint8_t> AValues) {
+    bytes.insert(bytes.end(), AValues);
+    return *this;
+  }
+  THeader& Zeros(size_t ACount) {
+    // One at a time: GCC 12 misjudges the bounds of a bulk fill here.
+    for (size_t i = 0; i < ACount; ++i) bytes.push_back(0);
+    return *this;
+  }
+  THeader& Le(uint64_t AValue, int ABytes) {
+    for (int i = 0; i < ABytes; ++i) bytes.push_back(static_cast<uint8_t>(AValue >> (8 * i)));
+    return *this;
+  }
+  THeader& Be(uint64_t AValue, int ABytes) {
+    for (int i = ABytes - 1; i >= 0; --i) bytes.push_back(static_cast<uint8_t>(AValue >> (8 * i)));
+    return *this;
+  }
+  THeader& CutTo(size_t ASize) {
+    bytes.resize(ASize);
+    return *this;
+  }
+};
+
+THeader Png(uint32_t AWidth, uint32_t AHeight) {
+  return std::move(THeader{}.Text("\x89PNG\r\n\x1A\n").Be(13, 4).Text("IHDR").Be(AWidth, 4).Be(AHeight, 4).Bytes(
+      {8, 6, 0, 0, 0}));
+}
+
+THeader WebPChunk(const char* AKind) { return std::move(THeader{}.Text("RIFF").Le(100, 4).Text("WEBP").Text(AKind)); }
+
+THeader WebPCanvas(uint32_t AWidth, uint32_t AHeight) {
+  return std::move(WebPChunk("VP8X").Le(10, 4).Zeros(4).Le(AWidth - 1, 3).Le(AHeight - 1, 3));
+}
+
+THeader WebPLossless(uint32_t AWidth, uint32_t AHeight) {
+  return std::move(WebPChunk("VP8L").Le(5, 4).Bytes({0x2F}).Le((AWidth - 1) | uint64_t{AHeight - 1} << 14, 4));
+}
+
+THeader WebPLossy(uint32_t AWidth, uint32_t AHeight) {
+  return std::move(WebPChunk("VP8 ").Le(10, 4).Zeros(3).Bytes({0x9D, 0x01, 0x2A}).Le(AWidth, 2).Le(AHeight, 2));
+}
+
+// Start of image, a JFIF segment, then a baseline frame header.
+THeader JpegStart() { return std::move(THeader{}.Bytes({0xFF, 0xD8, 0xFF, 0xE0}).Be(16, 2).Text("JFIF").Zeros(10)); }
+THeader& JpegFrame(THeader& AHeader, uint8_t AMarker, uint32_t AWidth, uint32_t AHeight) {
+  return AHeader.Bytes({0xFF, AMarker}).Be(11, 2).Bytes({8}).Be(AHeight, 2).Be(AWidth, 2).Bytes({1, 1, 0x11, 0});
+}
+THeader Jpeg(uint32_t AWidth, uint32_t AHeight, uint8_t AMarker = 0xC0) {
+  THeader header = JpegStart();
+  return std::move(JpegFrame(header, AMarker, AWidth, AHeight));
+}
+
+// A screen with a global colour table of two colours, a graphic control
+// extension, then an image descriptor.
+THeader Gif(uint32_t AScreenWidth, uint32_t AScreenHeight, uint32_t ALeft, uint32_t AWidth, uint32_t AHeight) {
+  return std::move(THeader{}
+                       .Text("GIF89a")
+                       .Le(AScreenWidth, 2)
+                       .Le(AScreenHeight, 2)
+                       .Bytes({0x80, 0, 0})
+                       .Zeros(6)
+                       .Bytes({0x21, 0xF9, 4, 0, 0, 0, 0, 0})
+                       .Bytes({0x2C})
+                       .Le(ALeft, 2)
+                       .Le(0, 2)
+                       .Le(AWidth, 2)
+                       .Le(AHeight, 2)
+                       .Bytes({0, 2}));
+}
+
+THeader Bmp(int32_t AWidth, int32_t AHeight) {
+  return std::move(THeader{}.Text("BM").Zeros(12).Le(40, 4).Le(static_cast<uint32_t>(AWidth), 4).Le(
+      static_cast<uint32_t>(AHeight), 4));
+}
+
+constexpr uint32_t kSide = 10240;  // kSide x kSide is exactly the cap
+
+TEST(DeclaredImageDimensions, HeadersOfEveryFormatReadHere) {
+  struct Case {
+    const char* name;
+    TBytes bytes;
+    std::optional<TImageDimensions> dimensions;  // nothing: left to the decoder
+    bool tooMany;
+  };
+  THeader jpegWithThumbnail = JpegStart();
+  // An APP1 segment holding a frame header of its own, skipped by its length.
+  jpegWithThumbnail.Bytes({0xFF, 0xE1}).Be(2 + 15, 2).Bytes({0xFF, 0xC0}).Be(11, 2).Bytes({8}).Be(60000, 2).Be(
+      60000, 2).Bytes({1, 1, 0x11, 0, 0, 0});
+  JpegFrame(jpegWithThumbnail, 0xC0, 800, 1200);
+  THeader jpegFill = JpegStart();
+  jpegFill.Bytes({0xFF, 0xFF, 0xFF});
+  JpegFrame(jpegFill, 0xC2, 65535, 65535);
+  THeader jpegScanFirst = JpegStart();
+  jpegScanFirst.Bytes({0xFF, 0xDA}).Be(8, 2).Zeros(6);
+  JpegFrame(jpegScanFirst, 0xC0, 65535, 65535);
+  THeader jpegHuffmanTable = JpegStart();  // C4 is a table, not a frame
+  jpegHuffmanTable.Bytes({0xFF, 0xC4}).Be(7, 2).Be(65535, 2).Be(65535, 2).Bytes({0});
+  JpegFrame(jpegHuffmanTable, 0xC1, 320, 200);
+
+  const Case cases[] = {
+      {"png", Png(800, 1200).bytes, TImageDimensions{800, 1200}, false},
+      {"png at the cap", Png(kSide, kSide).bytes, TImageDimensions{kSide, kSide}, false},
+      {"png one column over", Png(kSide + 1, kSide).bytes, TImageDimensions{kSide + 1, kSide}, true},
+      {"png 20000 x 20000", Png(20000, 20000).bytes, TImageDimensions{20000, 20000}, true},
+      {"png of the largest sides", Png(0xFFFFFFFF, 0xFFFFFFFF).bytes, TImageDimensions{0xFFFFFFFF, 0xFFFFFFFF},
+       true},
+      {"png of no width", Png(0, 60000).bytes, TImageDimensions{0, 60000}, false},
+      {"png cut in its height", Png(60000, 60000).CutTo(22).bytes, std::nullopt, false},
+      {"png without IHDR first", THeader{}.Text("\x89PNG\r\n\x1A\n").Be(4, 4).Text("CgBI").Be(60000, 4).Be(
+                                     60000, 4).bytes,
+       std::nullopt, false},
+      {"webp canvas", WebPCanvas(8000, 12500).bytes, TImageDimensions{8000, 12500}, false},
+      {"webp canvas over", WebPCanvas(1 << 24, 1 << 24).bytes, TImageDimensions{1 << 24, 1 << 24}, true},
+      {"webp canvas cut", WebPCanvas(1 << 24, 1 << 24).CutTo(29).bytes, std::nullopt, false},
+      {"webp lossless at the cap", WebPLossless(kSide, kSide).bytes, TImageDimensions{kSide, kSide}, false},
+      {"webp lossless over", WebPLossless(16384, 16384).bytes, TImageDimensions{16384, 16384}, true},
+      {"webp lossless cut", WebPLossless(16384, 16384).CutTo(24).bytes, std::nullopt, false},
+      {"webp lossy", WebPLossy(16383, 16383).bytes, TImageDimensions{16383, 16383}, true},
+      {"webp lossy, scale bits ignored", WebPLossy(0xC000 | 640, 0x4000 | 480).bytes, TImageDimensions{640, 480},
+       false},
+      {"webp lossy without its start code", WebPChunk("VP8 ").Le(10, 4).Zeros(10).bytes, std::nullopt, false},
+      {"jpeg", Jpeg(800, 1200).bytes, TImageDimensions{800, 1200}, false},
+      {"jpeg at the cap", Jpeg(kSide, kSide).bytes, TImageDimensions{kSide, kSide}, false},
+      {"jpeg one row over", Jpeg(kSide, kSide + 1, 0xC1).bytes, TImageDimensions{kSide, kSide + 1}, true},
+      {"jpeg progressive after fill bytes", jpegFill.bytes, TImageDimensions{65535, 65535}, true},
+      {"jpeg with a thumbnail's frame inside a segment", jpegWithThumbnail.bytes, TImageDimensions{800, 1200}, false},
+      {"jpeg with a Huffman table first", jpegHuffmanTable.bytes, TImageDimensions{320, 200}, false},
+      {"jpeg with a scan before any frame", jpegScanFirst.bytes, std::nullopt, false},
+      {"jpeg whose segment runs past the end", THeader{}.Bytes({0xFF, 0xD8, 0xFF, 0xE0}).Be(60000, 2).Zeros(20).bytes,
+       std::nullopt, false},
+      {"jpeg segment of length 0", THeader{}.Bytes({0xFF, 0xD8, 0xFF, 0xE0}).Be(0, 2).Zeros(20).bytes, std::nullopt,
+       false},
+      {"jpeg frame header too short", THeader{}.Bytes({0xFF, 0xD8, 0xFF, 0xC0}).Be(6, 2).Bytes({8, 0xFF, 0xFF, 0xFF})
+                                          .bytes,
+       std::nullopt, false},
+      {"jpeg cut in its frame", Jpeg(60000, 60000).CutTo(26).bytes, std::nullopt, false},
+      {"jpeg of no segments", THeader{}.Bytes({0xFF, 0xD8, 0x00}).bytes, std::nullopt, false},
+      {"gif", Gif(800, 1200, 0, 800, 1200).bytes, TImageDimensions{800, 1200}, false},
+      {"gif at the cap", Gif(kSide, kSide, 0, kSide, kSide).bytes, TImageDimensions{kSide, kSide}, false},
+      {"gif screen over", Gif(65535, 65535, 0, 1, 1).bytes, TImageDimensions{65535, 65535}, true},
+      {"gif image beyond a small screen", Gif(1, 1, 0, 65535, 65535).bytes, TImageDimensions{65535, 65535}, true},
+      {"gif image placed past the cap", Gif(kSide, kSide, 1, kSide, kSide).bytes,
+       TImageDimensions{kSide + 1, kSide}, true},
+      {"gif cut before its image", Gif(100, 100, 0, 65535, 65535).CutTo(28).bytes, TImageDimensions{100, 100},
+       false},
+      {"gif extension that runs past the end", THeader{}.Text("GIF87a").Le(50, 2).Le(60, 2).Zeros(3).Bytes(
+                                                    {0x21, 0xFE, 200, 1, 2}).bytes,
+       TImageDimensions{50, 60}, false},
+      {"gif cut in its screen", THeader{}.Text("GIF89a").Le(65535, 2).Le(65535, 2).bytes, std::nullopt, false},
+      {"bmp top-down", Bmp(8000, -12500).bytes, TImageDimensions{8000, 12500}, false},
+      {"bmp over", Bmp(kSide + 1, kSide).bytes, TImageDimensions{kSide + 1, kSide}, true},
+      {"bmp of the most negative height", Bmp(kSide, INT32_MIN).bytes, TImageDimensions{kSide, int64_t{1} << 31},
+       true},
+      {"bmp of negative width", Bmp(-60000, 60000).bytes, TImageDimensions{-60000, 60000}, false},
+      {"bmp old header", THeader{}.Text("BM").Zeros(12).Le(12, 4).Le(65535, 2).Le(65535, 2).bytes,
+       TImageDimensions{65535, 65535}, true},
+      {"bmp unknown header size", THeader{}.Text("BM").Zeros(12).Le(20, 4).Le(60000, 4).Le(60000, 4).bytes,
+       std::nullopt, false},
+      {"bmp cut in its height", Bmp(60000, 60000).CutTo(24).bytes, std::nullopt, false},
+      {"tiff, not read here", THeader{}.Text("II*").Zeros(20).bytes, std::nullopt, false},
+      {"empty", {}, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Each case alone in a buffer of its own size, so that a read past the
+    // end is seen by the address sanitizer and by the heap checks of both
+    // platforms' debug runtimes.
+    const std::unique_ptr<uint8_t[]> exact(new uint8_t[c.bytes.size() + (c.bytes.empty() ? 1 : 0)]);
+    std::copy(c.bytes.begin(), c.bytes.end(), exact.get());
+    const std::optional<TImageDimensions> read = DeclaredImageDimensions(exact.get(), c.bytes.size());
+    ASSERT_EQ(read.has_value(), c.dimensions.has_value());
+    if (read) {
+      EXPECT_EQ(read->Width, c.dimensions->Width);
+      EXPECT_EQ(read->Height, c.dimensions->Height);
+    }
+    EXPECT_EQ(DeclaresTooManyPixels(exact.get(), c.bytes.size()), c.tooMany);
+  }
+}
+
+TEST(DeclaredImageDimensions, NoDataDeclaresNothing) {
+  EXPECT_FALSE(DeclaredImageDimensions(nullptr, 0).has_value());
+  EXPECT_FALSE(DeclaresTooManyPixels(nullptr, 0));
+}
+
+// Every prefix of each header is read within its bounds; a prefix too short
+// for the size declares none.
+TEST(DeclaredImageDimensions, EveryCutOfAHeaderStaysWithinIt) {
+  for (const TBytes& whole : {Png(60000, 60000).bytes, WebPCanvas(1 << 20, 1 << 20).bytes,
+                              WebPLossless(16384, 16384).bytes, WebPLossy(16383, 16383).bytes,
+                              Jpeg(60000, 60000).bytes, Gif(60000, 60000, 0, 60000, 60000).bytes,
+                              Bmp(60000, 60000).bytes}) {
+    for (size_t size = 0; size < whole.size(); ++size) {
+      const std::unique_ptr<uint8_t[]> cut(new uint8_t[size + 1]);
+      std::copy(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(size), cut.get());
+      const std::optional<TImageDimensions> read = DeclaredImageDimensions(cut.get(), size);
+      if (read && (read->Width > 60000 || read->Height > 60000)) ADD_FAILURE() << "cut at " << size;
+    }
+    EXPECT_TRUE(DeclaresTooManyPixels(whole.data(), whole.size()));
+  }
+}
+
+}  // namespace
+}  // namespace quillet
