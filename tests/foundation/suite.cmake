@@ -21,3 +21,13 @@ add_test(NAME foundation.module_exports
 # settings file names the real 7-Zip library.
 list(APPEND QUILLET_SUITE_ENVIRONMENT "QUILLET_SEVENZIP_LIBRARY=${QUILLET_SEVENZIP_LIBRARY}"
      "QUILLET_SAMPLE_COMIC=${CMAKE_SOURCE_DIR}/samples/sample.cbz")
+
+# A host that calls exit() while its threads are inside the module, run as
+# a process of its own, 20 times.
+add_executable(quillet_exit_probe ${CMAKE_CURRENT_LIST_DIR}/probe/exit_during_requests.cpp)
+target_link_libraries(quillet_exit_probe PRIVATE quillet_platform)
+add_dependencies(quillet_exit_probe Quillet)
+add_test(NAME foundation.exit_while_extracting
+         COMMAND quillet_exit_probe $<TARGET_FILE:Quillet> ${QUILLET_SEVENZIP_LIBRARY}
+                 ${CMAKE_SOURCE_DIR}/samples/sample.cbz ${CMAKE_BINARY_DIR}/test-output/exit-while-extracting)
+set_tests_properties(foundation.exit_while_extracting PROPERTIES TIMEOUT 900)
