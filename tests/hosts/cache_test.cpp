@@ -71,6 +71,16 @@ struct StandInMaker {
   }
 };
 
+// Gives no thumbnail, for the reason given.
+ThumbnailMaker GivingNothing(ThumbnailAttempt::Result result, std::string problem) {
+  return [result, problem](const fs::path&, int32_t) {
+    ThumbnailAttempt attempt;
+    attempt.result = result;
+    attempt.problem = problem;
+    return attempt;
+  };
+}
+
 class Cache : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -210,14 +220,10 @@ TEST_F(Cache, OnlyAnEntryThatDescribesTheFileAsItIsCountsAsUpToDate) {
 }
 
 TEST_F(Cache, UnreadableComicIsAnErrorAndGetsNoFailEntry) {
-  const ThumbnailMaker unreadable = [](const fs::path&, int32_t) {
-    ThumbnailAttempt attempt;
-    attempt.result = ThumbnailAttempt::Result::Unreadable;
-    attempt.problem = "cannot read it";
-    return attempt;
-  };
   std::string problem;
-  EXPECT_EQ(CacheOneComic(comic_, root_, size_, unreadable, problem), CacheOutcome::Error);
+  EXPECT_EQ(CacheOneComic(comic_, root_, size_, GivingNothing(ThumbnailAttempt::Result::Unreadable, "cannot read it"),
+                          problem),
+            CacheOutcome::Error);
   EXPECT_EQ(problem, "cannot read it");
   EXPECT_TRUE(FilesBelow(root_).empty());
   EXPECT_EQ(CacheOneComic(scratch_ / "library" / "gone.cbz", root_, size_, stand_in_.Maker(), problem),
@@ -228,12 +234,8 @@ TEST_F(Cache, UnreadableComicIsAnErrorAndGetsNoFailEntry) {
 // The module could not load the comic's archive library: the comic has not
 // failed, so it gets no fail entry and is tried again by the next run.
 TEST_F(Cache, ComicWithoutItsArchiveLibraryGetsNoFailEntry) {
-  const ThumbnailMaker withoutLibrary = [](const fs::path&, int32_t) {
-    ThumbnailAttempt attempt;
-    attempt.result = ThumbnailAttempt::Result::NoLibrary;
-    attempt.problem = "the module cannot load libunrar.so.5";
-    return attempt;
-  };
+  const ThumbnailMaker withoutLibrary =
+      GivingNothing(ThumbnailAttempt::Result::NoLibrary, "the module cannot load libunrar.so.5");
   std::string problem;
   EXPECT_EQ(CacheOneComic(comic_, root_, size_, withoutLibrary, problem), CacheOutcome::NoLibrary);
   EXPECT_EQ(problem, "the module cannot load libunrar.so.5");
