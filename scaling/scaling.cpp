@@ -19,14 +19,15 @@ namespace {
 template <class T>
 union TKeptAtExit {
   T Value;
-  TKeptAtExit() : Value() {}
+  constexpr TKeptAtExit() : Value() {}
   ~TKeptAtExit() {}
 };
 
 // Written only by InitializeScaling and FinalizeScaling, while no request
-// runs; read by any number of threads in between.
-TKeptAtExit<std::vector<TResamplerClass>> ResamplerClassesStore;
-TKeptAtExit<std::vector<TKernelClass>> KernelClassesStore;
+// runs; read by any number of threads in between. Initialised as constants:
+// the module's start-up may fill them before any dynamic initialiser runs.
+constinit TKeptAtExit<std::vector<TResamplerClass>> ResamplerClassesStore;
+constinit TKeptAtExit<std::vector<TKernelClass>> KernelClassesStore;
 std::vector<TResamplerClass>& ResamplerClasses = ResamplerClassesStore.Value;
 std::vector<TKernelClass>& KernelClasses = KernelClassesStore.Value;
 
