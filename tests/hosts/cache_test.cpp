@@ -311,7 +311,6 @@ TEST_F(Library, AFolderRemovedDuringTheWalkIsReportedAndTheWalkGoesOn) {
     EXPECT_TRUE(std::count(comics.begin(), comics.end(), library_ / ("extra " + std::to_string(i)) / "one.cb7"))
         << "extra " << i;
 }
-}
 
 TEST_F(Library, LinksToFoldersAreNotFollowed) {
   if (test::RunningOnWindows()) GTEST_SKIP() << "folder links need privileges on Windows";
