@@ -27,6 +27,14 @@ list(APPEND QUILLET_SUITE_ENVIRONMENT "QUILLET_SEVENZIP_LIBRARY=${QUILLET_SEVENZ
 add_executable(quillet_exit_probe ${CMAKE_CURRENT_LIST_DIR}/probe/exit_during_requests.cpp)
 target_link_libraries(quillet_exit_probe PRIVATE quillet_platform)
 add_dependencies(quillet_exit_probe Quillet)
+if(NOT WIN32)
+  add_library(quillet_exit_linger MODULE ${CMAKE_CURRENT_LIST_DIR}/probe/linger_at_exit.c)
+  set_target_properties(quillet_exit_linger PROPERTIES PREFIX "" OUTPUT_NAME quillet-exit-linger
+                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-libraries)
+  add_dependencies(quillet_exit_probe quillet_exit_linger)
+  target_compile_definitions(quillet_exit_probe PRIVATE
+                             QUILLET_EXIT_LINGER_LIBRARY="$<TARGET_FILE:quillet_exit_linger>")
+endif()
 add_test(NAME foundation.exit_while_extracting
          COMMAND quillet_exit_probe $<TARGET_FILE:Quillet> ${QUILLET_SEVENZIP_LIBRARY}
                  ${CMAKE_SOURCE_DIR}/samples/sample.cbz ${CMAKE_BINARY_DIR}/test-output/exit-while-extracting)

@@ -40,6 +40,16 @@ constexpr int kRuns = 20;
 constexpr int kThreads = 4;
 constexpr int kHostExitCode = 0;
 
+#if !defined(_WIN32)
+// Freed memory in the hosts is overwritten at once and never kept in a
+// per-thread cache, so that a thread using an object freed under it fails
+// there and then rather than reading what happened to remain.
+void PoisonFreedMemoryInHosts() { setenv("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0:glibc.malloc.perturb=165", 1); }
+#else
+// Windows ends a process's other threads before any library is told.
+void PoisonFreedMemoryInHosts() {}
+#endif
+
 bool OnWindows() { return platform::kDirectorySeparator == u'\\'; }
 
 // Under Wine a Unix path reaches the program as it is: drive Z: is the root.
@@ -104,6 +114,11 @@ int Host(const std::string& moduleCopy, const std::string& comic) {
   const auto preview =
       reinterpret_cast<ListGetPreviewBitmapWProc>(platform::GetLibrarySymbol(module, "ListGetPreviewBitmapW"));
   if (preview == nullptr) return 3;
+#if !defined(_WIN32)
+  // Loaded after the module, so that its destructor runs after the module's
+  // and the process lingers with the module shut down (linger_at_exit.c).
+  if (platform::LoadLibraryQuietly(platform::Utf8ToUtf16(QUILLET_EXIT_LINGER_LIBRARY)) == nullptr) return 5;
+#endif
   const std::u16string path = fs::absolute(Local(comic)).u16string();
   std::vector<char> head(8192);
   std::ifstream in(Local(comic), std::ios::binary);
@@ -152,6 +167,7 @@ int Driver(const std::string& module, const std::string& library, const std::str
   std::ofstream(settings) << "[DllPath]\n"
                           << platform::Utf16ToUtf8(platform::kSevenZipLibraryName) << "="
                           << Local(library).string() << "\n";
+  PoisonFreedMemoryInHosts();
   int failures = 0;
   for (int run = 1; run <= kRuns; ++run) {
     const int status = RunSelf({"--host", copy.string(), comic});
