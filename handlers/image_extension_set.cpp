@@ -1,6 +1,7 @@
 #include "handlers/image_extension_set.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "handlers/vekCBxClasses.h"
 #include "platform/image_decoding.h"
@@ -40,9 +41,13 @@ void SettleImageExtensionSet(std::unique_ptr<TImageExtensionSet>& ASet, std::mut
                              const TDecoderEnumeration& AEnumerate) {
   std::lock_guard<std::mutex> lock(ALock);
   if (ASet) return;
-  ASet = std::make_unique<TImageExtensionSet>();
-  TImageExtensionSet& set = *ASet;
-  AEnumerate([&set](std::u16string_view ADeclared) { AddDeclaredExtensions(set, ADeclared); });
+  // Built aside and attached only when the listing succeeded: a listing that
+  // failed (the first request came on a thread without COM, say) must not
+  // leave a set that says no entry is an image for the rest of the module's
+  // life; the next request tries again.
+  auto set = std::make_unique<TImageExtensionSet>();
+  AEnumerate([&set](std::u16string_view ADeclared) { AddDeclaredExtensions(*set, ADeclared); });
+  ASet = std::move(set);
 }
 
 bool HoldsExtensionOf(const TImageExtensionSet& ASet, std::u16string_view AEntryName) {

@@ -24,10 +24,10 @@ using TDecoderEnumeration = std::function<void(const std::function<void(std::u16
 // one the set already holds (ignoring case), is dropped.
 void AddDeclaredExtensions(TImageExtensionSet& ASet, std::u16string_view ADeclared);
 
-// Builds the set on the first call and never again. Under ALock, an empty set
-// is attached to ASet before the decoders are asked, so that a failing listing
-// leaves what it gathered so far, settled: the error goes to the caller of
-// this first call, and later calls find the set attached and ask nobody.
+// Builds the set under ALock unless it is already there, and attaches it to
+// ASet only when the decoders were listed to the end. A listing that fails
+// attaches nothing: the error goes to its caller, and the next call tries
+// again. Once attached, the set is never built again, and never changes.
 void SettleImageExtensionSet(std::unique_ptr<TImageExtensionSet>& ASet, std::mutex& ALock,
                              const TDecoderEnumeration& AEnumerate);
 

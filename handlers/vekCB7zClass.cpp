@@ -161,10 +161,12 @@ HRESULT TvekExtractCallback::GetStream(uint32_t index, ISequentialOutStream** ou
     *outStream = nullptr;
     if (askExtractMode != kExtract) return S_OK;
 
-    // COM is set up around the creation of the file only, and undone only
-    // when this call did set it up.
+    // COM is set up around the creation of the file only. Every call that
+    // succeeds counts, S_FALSE (the thread had COM already) included, and is
+    // balanced; a thread of another apartment answers RPC_E_CHANGED_MODE,
+    // which counts nothing and is left as it is.
     struct ComForThisCall {
-      bool Initialised = CoInitialize(nullptr) == S_OK;
+      bool Initialised = CoInitialize(nullptr) >= 0;
       ~ComForThisCall() {
         if (Initialised) CoUninitialize();
       }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/library_search.h"
 #include "scaling/scaling.h"
 
 namespace quillet {
@@ -56,31 +57,10 @@ void TvekCBxClass::RaiseNotImplemented(const char* AName) {
 void TvekCBxClass::LoadModule() {
   std::lock_guard<std::mutex> lock(FLock);
   if (FModule != nullptr) return;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const std::u16string libraryName = GetLibraryName();
-    std::u16string path;
-    switch (attempt) {
-      case 0:
-        path = platform::ExtractFilePath(platform::ThisModulePath()) + libraryName;
-        break;
-      case 1:
-        path = platform::ExtractFilePath(platform::HostExecutablePath()) + libraryName;
-        break;
-      default: {
-        const std::u16string modulePath = platform::ThisModulePath();
-        const std::u16string settings =
-            modulePath.substr(0, modulePath.size() - ExtractFileExt(modulePath).size()) + u".ini";
-        std::u16string value = platform::ReadProfileString(settings, u"DllPath", libraryName, u"");
-        size_t b = 0, e = value.size();
-        while (b < e && value[b] <= u' ') ++b;
-        while (e > b && value[e - 1] <= u' ') --e;
-        value = value.substr(b, e - b);
-        if (value.empty()) throw Exception("Module not found");
-        std::u16string expanded;
-        path = platform::ExpandEnvironmentText(value, expanded) < 2 ? value : expanded;
-        break;
-      }
-    }
+  for (int attempt = 0; attempt < platform::kLibrarySearchPlaces; ++attempt) {
+    const std::u16string path = platform::LibrarySearchPath(attempt, platform::ThisModulePath(), GetLibraryName());
+    // The settings file names nothing: no third load is tried.
+    if (path.empty() && attempt == platform::kLibrarySearchPlaces - 1) throw Exception("Module not found");
     FModule = platform::LoadLibraryQuietly(path);
     if (FModule != nullptr) {
       BindFunctions();

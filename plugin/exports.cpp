@@ -5,6 +5,7 @@
 #include <string>
 
 #include "handlers/vekCBxClasses.h"
+#include "plugin/module_lifetime.h"
 #include "platform/platform.h"
 
 using quillet::CBxClassList;
@@ -15,7 +16,8 @@ extern "C" {
 QUILLET_EXPORT void ListGetDetectString(char* DetectString, int32_t maxlen) {
   if (maxlen == 0) return;
   try {
-    if (DetectString == nullptr || CBxClassList == nullptr) return;
+    const quillet::TModuleRequest request;
+    if (!request.Admitted() || DetectString == nullptr || CBxClassList == nullptr) return;
     const std::string detect = CBxClassList->GetDetectString();
     // Never a detect string cut short: one that does not fit is empty.
     if (static_cast<int64_t>(detect.size()) + 1 > maxlen) {
@@ -32,7 +34,8 @@ QUILLET_EXPORT void ListSetDefaultParams(void* /*dps*/) {}
 QUILLET_EXPORT HBITMAP ListGetPreviewBitmapW(const char16_t* FileToLoad, int32_t width, int32_t height,
                                             const char* contentbuf, int32_t contentbuflen) {
   try {
-    if (CBxClassList == nullptr) return nullptr;
+    const quillet::TModuleRequest request;
+    if (!request.Admitted() || CBxClassList == nullptr) return nullptr;
     const std::u16string fileName = FileToLoad != nullptr ? std::u16string(FileToLoad) : std::u16string();
     // Only a regular file is an archive. Looked at here, without waiting, so
     // that no library that opens the file by its name meets a FIFO or a

@@ -13,10 +13,23 @@ namespace quillet {
 
 namespace {
 
+// Kept where no static destructor reaches it: exit() runs the module's
+// static destructors while a host's threads may still be scaling. An
+// ordinary unload frees the memory in FinalizeScaling.
+template <class T>
+union TKeptAtExit {
+  T Value;
+  constexpr TKeptAtExit() : Value() {}
+  ~TKeptAtExit() {}
+};
+
 // Written only by InitializeScaling and FinalizeScaling, while no request
-// runs; read by any number of threads in between.
-std::vector<TResamplerClass> ResamplerClasses;
-std::vector<TKernelClass> KernelClasses;
+// runs; read by any number of threads in between. Initialised as constants:
+// the module's start-up may fill them before any dynamic initialiser runs.
+constinit TKeptAtExit<std::vector<TResamplerClass>> ResamplerClassesStore;
+constinit TKeptAtExit<std::vector<TKernelClass>> KernelClassesStore;
+std::vector<TResamplerClass>& ResamplerClasses = ResamplerClassesStore.Value;
+std::vector<TKernelClass>& KernelClasses = KernelClassesStore.Value;
 
 }  // namespace
 
@@ -36,8 +49,8 @@ void InitializeScaling() {
 }
 
 void FinalizeScaling() {
-  ResamplerClasses.clear();
-  KernelClasses.clear();
+  std::vector<TResamplerClass>().swap(ResamplerClasses);
+  std::vector<TKernelClass>().swap(KernelClasses);
 }
 
 const std::vector<TResamplerClass>& ResamplerList() { return ResamplerClasses; }

@@ -4,12 +4,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <cstdio>
 #include <mutex>
 #include <set>
 #include <system_error>
 #include <thread>
 
+#include "tools/terminal_text.h"
 #include "tools/thumbnail_host.h"
 
 namespace quillet::tool {
@@ -29,11 +31,55 @@ fs::path AbsoluteNormal(const fs::path& path) {
   return absolute;
 }
 
+// Names as they are; messages are made safe for the terminal when printed.
 std::string Show(const fs::path& path) { return path.string(); }
+
+// Never raises: with no memory left the comic is counted without a word.
+std::string CannotCache(const fs::path& comic, const char* reason) noexcept {
+  try {
+    return "cannot cache " + Show(comic) + ": " + reason;
+  } catch (...) {
+    return {};
+  }
+}
 
 }  // namespace
 
-std::vector<fs::path> FindComics(const std::vector<fs::path>& inputs, std::vector<std::string>& problems) {
+namespace {
+
+// Every comic below a folder, to any depth, without following links to
+// folders. A folder that cannot be read, or stops being readable half-way
+// (removed during the walk, say), is reported, and the walk goes on with
+// the others; folders that we may not read are passed over in silence.
+void WalkFolder(const fs::path& top, std::set<fs::path>& found, std::vector<std::string>& problems,
+                const std::function<void(const fs::path&)>& beforeReadingFolder) {
+  std::vector<fs::path> pending{top};
+  while (!pending.empty()) {
+    const fs::path folder = std::move(pending.back());
+    pending.pop_back();
+    if (beforeReadingFolder) beforeReadingFolder(folder);
+    std::error_code error;
+    fs::directory_iterator entries(folder, fs::directory_options::skip_permission_denied, error);
+    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+      const fs::directory_entry& entry = *entries;
+      std::error_code kindError;
+      if (entry.is_symlink(kindError)) {
+        // A link counts for the file it names, never for a folder.
+        if (entry.is_regular_file(kindError) && !ComicMimeType(entry.path()).empty()) found.insert(entry.path());
+      } else if (entry.is_directory(kindError)) {
+        pending.push_back(entry.path());
+      } else if (entry.is_regular_file(kindError) && !ComicMimeType(entry.path()).empty()) {
+        found.insert(entry.path());
+      }
+    }
+    if (error) problems.push_back("cannot read all of " + Show(folder) + ": " + error.message());
+  }
+}
+
+}  // namespace
+
+std::vector<fs::path> FindComics(const std::vector<fs::path>& inputs, std::vector<std::string>& problems,
+                                 const std::function<void(const fs::path&)>& beforeReadingFolder) {
   std::set<fs::path> found;
   for (const fs::path& input : inputs) {
     const fs::path start = AbsoluteNormal(input);
@@ -42,12 +88,7 @@ std::vector<fs::path> FindComics(const std::vector<fs::path>& inputs, std::vecto
     if (error || !fs::exists(status)) {
       problems.push_back("cannot read " + Show(input) + ": no such file or folder");
     } else if (fs::is_directory(status)) {
-      fs::recursive_directory_iterator walk(start, fs::directory_options::skip_permission_denied, error);
-      for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-        std::error_code kindError;
-        if (walk->is_regular_file(kindError) && !ComicMimeType(walk->path()).empty()) found.insert(walk->path());
-      }
-      if (error) problems.push_back("cannot read all of " + Show(input) + ": " + error.message());
+      WalkFolder(start, found, problems, beforeReadingFolder);
     } else if (ComicMimeType(start).empty()) {
       problems.push_back("skipping " + Show(input) + ": not a comic-book archive (.cbz, .cbr, .cb7, .cbt)");
     } else {
@@ -88,6 +129,12 @@ CacheOutcome CacheOneComic(const fs::path& comic, const fs::path& root, const Ca
   if (DescribesFile(entry.failure, entry.uri, *stamp)) return CacheOutcome::FailedBefore;
 
   ThumbnailAttempt attempt = maker(comic, size.pixels);
+  if (attempt.result == ThumbnailAttempt::Result::NoLibrary) {
+    // The comic is not to blame: no fail entry, so that it is tried again
+    // once the library is there. The maker says so once, not per comic.
+    problem = attempt.problem;
+    return CacheOutcome::NoLibrary;
+  }
   if (attempt.result == ThumbnailAttempt::Result::Unreadable) {
     // Not the comic's fault (it may be unreadable to us only for now): no
     // fail entry.
@@ -144,7 +191,7 @@ CacheRunReport FillCache(const std::vector<fs::path>& comics, const CacheRunSett
   const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
 
   std::atomic<size_t> next{0};
-  std::atomic<size_t> counts[5] = {};
+  std::atomic<size_t> counts[6] = {};
   std::atomic<bool> stopped{false};
   std::atomic<unsigned> running{0};
   std::mutex messageLock;
@@ -161,10 +208,22 @@ CacheRunReport FillCache(const std::vector<fs::path>& comics, const CacheRunSett
       const size_t index = next.fetch_add(1);
       if (index >= comics.size()) break;
       std::string problem;
-      const CacheOutcome outcome = CacheOneComic(comics[index], settings.root, settings.size, maker, problem);
+      CacheOutcome outcome = CacheOutcome::Error;
+      // Whatever one comic raises is that comic's error; the others go on.
+      try {
+        outcome = CacheOneComic(comics[index], settings.root, settings.size, maker, problem);
+      } catch (const std::exception& error) {
+        problem = CannotCache(comics[index], error.what());
+      } catch (...) {
+        problem = CannotCache(comics[index], "unknown error");
+      }
       if (!problem.empty()) {
         std::lock_guard<std::mutex> guard(messageLock);
-        std::fprintf(stderr, "%squillet-thumbnail: %s\n", settings.progressBar ? "\r\033[K" : "", problem.c_str());
+        if (settings.progressBar) std::fputs("\r\033[K", stderr);
+        try {
+          PrintMessage(stderr, problem);
+        } catch (...) {
+        }
       }
       counts[static_cast<int>(outcome)].fetch_add(1);
     }
@@ -206,6 +265,7 @@ CacheRunReport FillCache(const std::vector<fs::path>& comics, const CacheRunSett
   report.failed = counts[static_cast<int>(CacheOutcome::Failed)];
   report.failedBefore = counts[static_cast<int>(CacheOutcome::FailedBefore)];
   report.errors = counts[static_cast<int>(CacheOutcome::Error)];
+  report.noLibrary = counts[static_cast<int>(CacheOutcome::NoLibrary)];
   report.stopped = stopped && report.Handled() < report.total;
   report.seconds = elapsed();
   return report;
@@ -214,12 +274,13 @@ CacheRunReport FillCache(const std::vector<fs::path>& comics, const CacheRunSett
 std::string DescribeCacheRun(const CacheRunReport& report) {
   char text[512];
   const double rate = report.seconds > 0 ? static_cast<double>(report.Handled()) / report.seconds : 0.0;
-  std::snprintf(text, sizeof text,
-                "made %zu, up to date %zu, failed %zu (%zu new), errors %zu: %zu of %zu comics in %.2f s "
-                "(%.1f comics/s)",
-                report.made, report.upToDate, report.failed + report.failedBefore, report.failed, report.errors,
-                report.Handled(), report.total, report.seconds, rate);
+  std::snprintf(text, sizeof text, "made %zu, up to date %zu, failed %zu (%zu new), errors %zu", report.made,
+                report.upToDate, report.failed + report.failedBefore, report.failed, report.errors);
   std::string description = text;
+  if (report.noLibrary != 0) description += ", without their archive library " + std::to_string(report.noLibrary);
+  std::snprintf(text, sizeof text, ": %zu of %zu comics in %.2f s (%.1f comics/s)", report.Handled(), report.total,
+                report.seconds, rate);
+  description += text;
   if (report.stopped) description += "; stopped early, the rest is untouched";
   return description;
 }

@@ -21,10 +21,12 @@ struct RgbaImage {
 
 // What became of one request for a thumbnail.
 struct ThumbnailAttempt {
-  enum class Result { Made, NoThumbnail, Unreadable };
+  // NoLibrary: no thumbnail, and the archive library that the comic needs
+  // cannot be loaded, so the comic itself has not failed.
+  enum class Result { Made, NoThumbnail, Unreadable, NoLibrary };
   Result result = Result::NoThumbnail;
   RgbaImage image;      // when Made
-  std::string problem;  // when Unreadable
+  std::string problem;  // when Unreadable, or NoLibrary and said for the first time
 };
 
 // Makes the thumbnail of a comic that fits a square of the given size. The
@@ -34,9 +36,13 @@ using ThumbnailMaker = std::function<ThumbnailAttempt(const std::filesystem::pat
 // The comics named by the inputs: a file as it is (when its extension is one
 // of a comic), a folder searched to any depth for files with such
 // extensions, without following links to folders. Each comic once, as an
-// absolute, normal path, sorted. What cannot be read goes to problems.
-std::vector<std::filesystem::path> FindComics(const std::vector<std::filesystem::path>& inputs,
-                                              std::vector<std::string>& problems);
+// absolute, normal path, sorted. What cannot be read goes to problems, and
+// the walk goes on with the rest; folders that we may not read are passed
+// over in silence. beforeReadingFolder, when given, is called with each
+// folder of the walk just before it is read (tests change the tree there).
+std::vector<std::filesystem::path> FindComics(
+    const std::vector<std::filesystem::path>& inputs, std::vector<std::string>& problems,
+    const std::function<void(const std::filesystem::path&)>& beforeReadingFolder = {});
 
 enum class CacheOutcome {
   Made,          // a new thumbnail
@@ -44,11 +50,13 @@ enum class CacheOutcome {
   Failed,        // no thumbnail: a fail entry was written
   FailedBefore,  // an earlier run failed on the file as it is now: not tried
   Error,         // the comic or the cache could not be read or written
+  NoLibrary,     // no thumbnail, for want of the archive library: no fail entry
 };
 
 // Brings one comic's entry up to date: its thumbnail when one can be made,
 // else its fail entry. The comic's path must be absolute and normal, and the
-// folders of the cache must exist.
+// folders of the cache must exist. May raise (out of memory, a name the
+// library cannot convert); FillCache counts that as an error of the comic.
 CacheOutcome CacheOneComic(const std::filesystem::path& comic, const std::filesystem::path& root,
                            const CacheSize& size, const ThumbnailMaker& maker, std::string& problem);
 
@@ -72,17 +80,20 @@ struct CacheRunReport {
   size_t failed = 0;
   size_t failedBefore = 0;
   size_t errors = 0;
+  size_t noLibrary = 0;
   bool stopped = false;  // stopped early: not every comic was looked at
   double seconds = 0;
-  size_t Handled() const { return made + upToDate + failed + failedBefore + errors; }
+  size_t Handled() const { return made + upToDate + failed + failedBefore + errors + noLibrary; }
 };
 
 // Runs CacheOneComic for every comic on settings.jobs threads. Problems are
-// written to standard error as they happen.
+// written to standard error as they happen, made safe for a terminal. What a
+// comic raises is counted as its error, and the run goes on.
 CacheRunReport FillCache(const std::vector<std::filesystem::path>& comics, const CacheRunSettings& settings,
                          const ThumbnailMaker& maker);
 
-// The closing summary: made, up to date, failed, time and rate.
+// The closing summary: made, up to date, failed, errors, those without their
+// archive library (when there are any), time and rate.
 std::string DescribeCacheRun(const CacheRunReport& report);
 
 }  // namespace quillet::tool

@@ -24,8 +24,10 @@
 
 #include "platform/platform.h"
 #include "quillet/lister.h"
+#include "tools/archive_libraries.h"
 #include "tools/cache_run.h"
 #include "tools/file_uri.h"
+#include "tools/terminal_text.h"
 #include "tools/thumbnail_host.h"
 
 namespace quillet::tool {
@@ -37,7 +39,7 @@ constexpr size_t kHeadSize = 8192;
 std::string Narrow(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
 
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "quillet-thumbnail: %s\n", message.c_str());
+  PrintMessage(stderr, message);
   std::fprintf(stderr,
                "usage: quillet-thumbnail [--module PATH] --detect\n"
                "       quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT\n"
@@ -82,6 +84,7 @@ std::vector<std::u16string> ModuleCandidates(const std::optional<std::u16string>
 }
 
 struct Module {
+  std::u16string path;
   platform::LibraryHandle handle = nullptr;
   ListGetDetectStringProc getDetectString = nullptr;
   ListGetPreviewBitmapWProc getPreviewBitmapW = nullptr;
@@ -93,6 +96,7 @@ bool LoadModule(const std::vector<std::u16string>& candidates, Module& module, s
     tried += Narrow(path);
     module.handle = platform::LoadLibraryQuietly(path);
     if (module.handle == nullptr) continue;
+    module.path = path;
     module.getDetectString =
         reinterpret_cast<ListGetDetectStringProc>(platform::GetLibrarySymbol(module.handle, "ListGetDetectString"));
     module.getPreviewBitmapW =
@@ -147,6 +151,7 @@ struct ModuleAnswer {
   bool readable = false;
   bool made = false;
   BitmapPixels pixels;
+  std::string head;  // the first bytes of the file, as the module was given them
 };
 
 ModuleAnswer AskModule(const Module& module, const std::u16string& path, int32_t width, int32_t height) {
@@ -167,6 +172,7 @@ ModuleAnswer AskModule(const Module& module, const std::u16string& path, int32_t
     return answer;
   }
   answer.readable = true;
+  answer.head.assign(head.data(), static_cast<size_t>(headLength));
   void* bitmap = module.getPreviewBitmapW(reinterpret_cast<const uint16_t*>(path.c_str()), width, height,
                                           head.data(), headLength);
   answer.made = bitmap != nullptr && ReadBitmapPixels(bitmap, answer.pixels);
@@ -267,11 +273,11 @@ int RunSingle(const Module& module, const Options& options) {
   CatchInterrupts(false);
   const ModuleAnswer answer = AskModule(module, input, options.width, options.height);
   if (!answer.readable) {
-    std::fprintf(stderr, "quillet-thumbnail: cannot read %s\n", Narrow(input).c_str());
+    PrintMessage(stderr, "cannot read " + Narrow(input));
     return 2;
   }
   if (!answer.made) {
-    std::fprintf(stderr, "no thumbnail for %s\n", Narrow(input).c_str());
+    PrintMessage(stderr, "no thumbnail for " + Narrow(input));
     return 1;
   }
   std::string failure;
@@ -282,21 +288,20 @@ int RunSingle(const Module& module, const Options& options) {
     failure = WritePng(output, image.width, image.height, 4, image.rgba);
   }
   if (failure.empty()) return 0;
-  std::fprintf(stderr, "quillet-thumbnail: %s\n", failure.c_str());
+  PrintMessage(stderr, failure);
   return 2;
 }
 
 int RunCache(const Module& module, const Options& options) {
   if (!kCacheModeAvailable) {
-    std::fprintf(stderr,
-                 "quillet-thumbnail: --cache fills the thumbnail cache of Linux desktops; it is not available here\n");
+    PrintMessage(stderr, "--cache fills the thumbnail cache of Linux desktops; it is not available here");
     return 2;
   }
   CacheRunSettings settings;
   settings.size = *CacheSizeByName(options.sizeText.value_or("large"));
   settings.root = ThumbnailCacheRoot(std::getenv("XDG_CACHE_HOME"), std::getenv("HOME"));
   if (settings.root.empty()) {
-    std::fprintf(stderr, "quillet-thumbnail: neither XDG_CACHE_HOME nor HOME names a folder for the cache\n");
+    PrintMessage(stderr, "neither XDG_CACHE_HOME nor HOME names a folder for the cache");
     return 2;
   }
   settings.jobs = options.jobs.value_or(std::max(1u, std::thread::hardware_concurrency()));
@@ -307,17 +312,19 @@ int RunCache(const Module& module, const Options& options) {
   for (const std::u16string& path : options.positional) inputs.emplace_back(PathFromInput(path));
   std::vector<std::string> problems;
   const std::vector<std::filesystem::path> comics = FindComics(inputs, problems);
-  for (const std::string& problem : problems) std::fprintf(stderr, "quillet-thumbnail: %s\n", problem.c_str());
+  for (const std::string& problem : problems) PrintMessage(stderr, problem);
   if (const std::string failure = PrepareCacheFolders(settings.root, settings.size); !failure.empty()) {
-    std::fprintf(stderr, "quillet-thumbnail: %s\n", failure.c_str());
+    PrintMessage(stderr, failure);
     return 2;
   }
-  std::printf("quillet-thumbnail: %zu comics, thumbnails of %d pixels into %s\n", comics.size(),
-              settings.size.pixels, (settings.root / settings.size.name).string().c_str());
+  PrintMessage(stdout, std::to_string(comics.size()) + " comics, thumbnails of " +
+                           std::to_string(settings.size.pixels) + " pixels into " +
+                           (settings.root / settings.size.name).string());
   std::fflush(stdout);
 
   CatchInterrupts(true);
-  const ThumbnailMaker maker = [&module](const std::filesystem::path& comic, int32_t size) {
+  ArchiveLibraryCheck libraries(module.path);
+  const ThumbnailMaker maker = [&module, &libraries](const std::filesystem::path& comic, int32_t size) {
     ThumbnailAttempt attempt;
     std::u16string path;
     try {
@@ -333,13 +340,23 @@ int RunCache(const Module& module, const Options& options) {
     } else if (answer.made) {
       attempt.result = ThumbnailAttempt::Result::Made;
       attempt.image = ToStraightRgba(answer.pixels);
+    } else if (const std::u16string library = ArchiveLibraryForHead(answer.head); !library.empty()) {
+      // Asked only once the module has given nothing: whether the library
+      // the comic needs is there for the module at all.
+      bool firstRefusal = false;
+      if (!libraries.Loads(library, firstRefusal)) {
+        attempt.result = ThumbnailAttempt::Result::NoLibrary;
+        if (firstRefusal)
+          attempt.problem = "the module cannot load " + Narrow(library) + ", which " + Narrow(path) +
+                            " needs; such comics are left without a thumbnail or fail entry until it can";
+      }
     }
     return attempt;
   };
   const CacheRunReport report = FillCache(comics, settings, maker);
-  std::printf("quillet-thumbnail: %s\n", DescribeCacheRun(report).c_str());
+  PrintMessage(stdout, DescribeCacheRun(report));
   if (report.stopped) return 130;
-  if (report.errors != 0 || !problems.empty()) return 2;
+  if (report.errors != 0 || report.noLibrary != 0 || !problems.empty()) return 2;
   return report.failed != 0 ? 1 : 0;
 }
 
@@ -366,7 +383,7 @@ int RunThumbnailTool(const std::vector<std::u16string>& arguments) {
   Module module;
   std::string tried;
   if (!LoadModule(ModuleCandidates(options.module), module, tried)) {
-    std::fprintf(stderr, "quillet-thumbnail: cannot load the Quillet module (tried %s)\n", tried.c_str());
+    PrintMessage(stderr, "cannot load the Quillet module (tried " + tried + ")");
     return 2;
   }
 
@@ -375,7 +392,7 @@ int RunThumbnailTool(const std::vector<std::u16string>& arguments) {
   if (options.detect) {
     char detect[1024] = {};
     module.getDetectString(detect, sizeof detect);
-    std::printf("%s\n", detect);
+    std::printf("%s\n", TerminalSafe(detect).c_str());
   } else if (options.cache) {
     status = RunCache(module, options);
   } else {

@@ -112,25 +112,25 @@ DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
   CheckResult(decoder->GetContainerFormat(&container), Failure::InvalidImage);
   ComRef<IWICBitmapFrameDecode> frame;
   CheckResult(decoder->GetFrame(0, frame.Put()), Failure::InvalidImage);
-  // The size is known before any pixel memory is taken: the bitmap below
-  // decodes the whole frame at once, and a small file can declare a huge one.
+  // The size is known before any pixel memory is taken: a small file can
+  // declare a huge frame.
   UINT width = 0, height = 0;
   CheckResult(frame->GetSize(&width, &height), Failure::InvalidImage);
   CheckSize(width, height);
-  ComRef<IWICBitmap> bitmap;
-  CheckResult(factory->CreateBitmapFromSource(frame.Get(), WICBitmapCacheOnLoad, bitmap.Put()), Failure::InvalidImage);
-  CheckResult(bitmap->GetSize(&width, &height), Failure::InvalidImage);
-  CheckSize(width, height);
 
+  // Converted straight from the frame, which decodes into the buffer below
+  // and nowhere else: a cached copy of the frame would hold it in its own
+  // pixel format, up to 16 bytes a pixel where the size check counts 4.
   ComRef<IWICBitmapSource> converted;
-  CheckResult(WICConvertBitmapSource(kWicPixelFormat32bppBGRA, bitmap.Get(), converted.Put()));
+  CheckResult(WICConvertBitmapSource(kWicPixelFormat32bppBGRA, frame.Get(), converted.Put()));
   DecodedImage image;
   image.width = static_cast<int32_t>(width);
   image.height = static_cast<int32_t>(height);
   const UINT stride = width * 4;
   const UINT bufferSize = stride * height;  // fits: CheckSize
   image.pixels.resize(bufferSize);
-  CheckResult(converted->CopyPixels(nullptr, stride, bufferSize, image.pixels.data()));
+  // The frame is decoded here: damaged data fails now.
+  CheckResult(converted->CopyPixels(nullptr, stride, bufferSize, image.pixels.data()), Failure::InvalidImage);
   return image;
 }
 

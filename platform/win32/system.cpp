@@ -52,11 +52,16 @@ std::u16string HostExecutablePath() { return ModuleFileName(nullptr); }
 
 LibraryHandle LoadLibraryQuietly(const std::u16string& path) {
   if (path.empty()) return nullptr;
-  // No "cannot find the file" box for a library that is not there; the
-  // previous error mode comes back whatever the load does.
-  const UINT previous = SetErrorMode(SEM_NOOPENFILEERRORBOX);
+  // No box for a library that is not there or cannot start. The error mode
+  // of this thread only, on top of the flags the host gave it, and given
+  // back afterwards: the process's mode belongs to the host, and another
+  // thread loading at the same time must not see ours or restore its own
+  // over it.
+  DWORD previous = 0;
+  const bool quiet =
+      SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous) != FALSE;
   HMODULE module = LoadLibraryW(W(path));
-  SetErrorMode(previous);
+  if (quiet) SetThreadErrorMode(previous, nullptr);
   return reinterpret_cast<LibraryHandle>(module);
 }
 

@@ -218,5 +218,49 @@ TEST_F(LibraryLoading, ManyThreadsLoadOnceAndAllSeeTheBoundEntryPoints) {
   for (int answer : answers) EXPECT_EQ(answer, 42);
 }
 
+#if defined(_WIN32)
+// The loader's error boxes are kept quiet through the loading thread's own
+// error mode, on top of the flags the host gave that thread; the process's
+// mode, which other threads share, is never touched, and the thread's comes
+// back as it was, after a load that works and after one that does not.
+TEST(LibraryErrorMode, OnlyTheLoadingThreadsModeChangesAndOnlyDuringTheLoad) {
+  const fs::path dir = ScratchDir("library-error-mode");
+  // A copy under a name of its own: its DllMain runs for this load.
+  const fs::path probe = dir / "error-mode-probe.dll";
+  fs::copy_file(TestLibraries() / "quillet-probe-library.dll", probe, fs::copy_options::overwrite_existing);
+
+  const UINT processMode = SEM_NOGPFAULTERRORBOX;
+  const UINT savedProcessMode = SetErrorMode(processMode);
+  UINT threadBefore = 0, threadAfterMissing = 0, threadAfterLoad = 0, processDuring = 0, threadDuring = 0;
+  UINT processAfter = 0;
+  std::thread host([&] {
+    DWORD previous = 0;
+    SetThreadErrorMode(SEM_NOGPFAULTERRORBOX, &previous);
+    threadBefore = GetThreadErrorMode();
+    EXPECT_EQ(platform::LoadLibraryQuietly(ModulePath(dir / "no-such-library.dll")), nullptr);
+    threadAfterMissing = GetThreadErrorMode();
+    const platform::LibraryHandle library = platform::LoadLibraryQuietly(ModulePath(probe));
+    threadAfterLoad = GetThreadErrorMode();
+    processAfter = GetErrorMode();
+    ASSERT_NE(library, nullptr);
+    using ModeFn = unsigned (*)();
+    threadDuring = reinterpret_cast<ModeFn>(platform::GetLibrarySymbol(library, "QuilletProbeThreadErrorModeAtLoad"))();
+    processDuring =
+        reinterpret_cast<ModeFn>(platform::GetLibrarySymbol(library, "QuilletProbeProcessErrorModeAtLoad"))();
+    platform::FreeLibraryHandle(library);
+    SetThreadErrorMode(previous, nullptr);
+  });
+  host.join();
+  SetErrorMode(savedProcessMode);
+
+  EXPECT_EQ(threadBefore, static_cast<UINT>(SEM_NOGPFAULTERRORBOX));
+  EXPECT_EQ(threadAfterMissing, threadBefore);
+  EXPECT_EQ(threadAfterLoad, threadBefore);
+  EXPECT_EQ(threadDuring, static_cast<UINT>(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+  EXPECT_EQ(processDuring, processMode);
+  EXPECT_EQ(processAfter, processMode);
+}
+#endif
+
 }  // namespace
 }  // namespace quillet::test

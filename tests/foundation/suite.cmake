@@ -21,3 +21,21 @@ add_test(NAME foundation.module_exports
 # settings file names the real 7-Zip library.
 list(APPEND QUILLET_SUITE_ENVIRONMENT "QUILLET_SEVENZIP_LIBRARY=${QUILLET_SEVENZIP_LIBRARY}"
      "QUILLET_SAMPLE_COMIC=${CMAKE_SOURCE_DIR}/samples/sample.cbz")
+
+# A host that calls exit() while its threads are inside the module, run as
+# a process of its own, 20 times.
+add_executable(quillet_exit_probe ${CMAKE_CURRENT_LIST_DIR}/probe/exit_during_requests.cpp)
+target_link_libraries(quillet_exit_probe PRIVATE quillet_platform)
+add_dependencies(quillet_exit_probe Quillet)
+if(NOT WIN32)
+  add_library(quillet_exit_linger MODULE ${CMAKE_CURRENT_LIST_DIR}/probe/linger_at_exit.c)
+  set_target_properties(quillet_exit_linger PROPERTIES PREFIX "" OUTPUT_NAME quillet-exit-linger
+                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-libraries)
+  add_dependencies(quillet_exit_probe quillet_exit_linger)
+  target_compile_definitions(quillet_exit_probe PRIVATE
+                             QUILLET_EXIT_LINGER_LIBRARY="$<TARGET_FILE:quillet_exit_linger>")
+endif()
+add_test(NAME foundation.exit_while_extracting
+         COMMAND quillet_exit_probe $<TARGET_FILE:Quillet> ${QUILLET_SEVENZIP_LIBRARY}
+                 ${CMAKE_SOURCE_DIR}/samples/sample.cbz ${CMAKE_BINARY_DIR}/test-output/exit-while-extracting)
+set_tests_properties(foundation.exit_while_extracting PROPERTIES TIMEOUT 900)

@@ -9,7 +9,9 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "support/test_support.h"
@@ -68,6 +70,16 @@ struct StandInMaker {
     };
   }
 };
+
+// Gives no thumbnail, for the reason given.
+ThumbnailMaker GivingNothing(ThumbnailAttempt::Result result, std::string problem) {
+  return [result, problem](const fs::path&, int32_t) {
+    ThumbnailAttempt attempt;
+    attempt.result = result;
+    attempt.problem = problem;
+    return attempt;
+  };
+}
 
 class Cache : public ::testing::Test {
  protected:
@@ -208,19 +220,27 @@ TEST_F(Cache, OnlyAnEntryThatDescribesTheFileAsItIsCountsAsUpToDate) {
 }
 
 TEST_F(Cache, UnreadableComicIsAnErrorAndGetsNoFailEntry) {
-  const ThumbnailMaker unreadable = [](const fs::path&, int32_t) {
-    ThumbnailAttempt attempt;
-    attempt.result = ThumbnailAttempt::Result::Unreadable;
-    attempt.problem = "cannot read it";
-    return attempt;
-  };
   std::string problem;
-  EXPECT_EQ(CacheOneComic(comic_, root_, size_, unreadable, problem), CacheOutcome::Error);
+  EXPECT_EQ(CacheOneComic(comic_, root_, size_, GivingNothing(ThumbnailAttempt::Result::Unreadable, "cannot read it"),
+                          problem),
+            CacheOutcome::Error);
   EXPECT_EQ(problem, "cannot read it");
   EXPECT_TRUE(FilesBelow(root_).empty());
   EXPECT_EQ(CacheOneComic(scratch_ / "library" / "gone.cbz", root_, size_, stand_in_.Maker(), problem),
             CacheOutcome::Error);
   EXPECT_EQ(stand_in_.calls, 0);
+}
+
+// The module could not load the comic's archive library: the comic has not
+// failed, so it gets no fail entry and is tried again by the next run.
+TEST_F(Cache, ComicWithoutItsArchiveLibraryGetsNoFailEntry) {
+  const ThumbnailMaker withoutLibrary =
+      GivingNothing(ThumbnailAttempt::Result::NoLibrary, "the module cannot load libunrar.so.5");
+  std::string problem;
+  EXPECT_EQ(CacheOneComic(comic_, root_, size_, withoutLibrary, problem), CacheOutcome::NoLibrary);
+  EXPECT_EQ(problem, "the module cannot load libunrar.so.5");
+  EXPECT_TRUE(FilesBelow(root_).empty());
+  EXPECT_EQ(Cache1(stand_in_.Maker()), CacheOutcome::Made);
 }
 
 TEST(AtomicWrite, ReplacesWholeOrLeavesNothing) {
@@ -311,6 +331,40 @@ TEST_F(Library, FindsEachComicOnceAndNothingElse) {
   EXPECT_NE(problems[1].find("missing"), std::string::npos) << problems[1];
 }
 
+// A folder that goes away between being listed and being read (removed
+// during the walk) is reported, and every other folder is still searched.
+TEST_F(Library, AFolderRemovedDuringTheWalkIsReportedAndTheWalkGoesOn) {
+  for (int i = 0; i < 6; ++i) WriteBytes(library_ / ("extra " + std::to_string(i)) / "one.cb7", "comic");
+  // The first folder read after the top goes away, whichever the walk takes
+  // first: every other folder is read after it.
+  fs::path doomed;
+  std::vector<std::string> problems;
+  const auto comics = FindComics({library_}, problems, [&](const fs::path& folder) {
+    if (folder != library_ && doomed.empty()) {
+      doomed = folder;
+      fs::remove_all(doomed);
+    }
+  });
+  ASSERT_FALSE(doomed.empty());
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find(doomed.filename().string()), std::string::npos) << problems[0];
+  // 13 comics and 6 more, less those of the removed folder.
+  const size_t removed = doomed.filename().string().rfind("extra", 0) == 0 ? 1 : 4;
+  EXPECT_EQ(comics.size(), 19u - removed);
+  EXPECT_TRUE(std::count(comics.begin(), comics.end(), library_ / "LOUD.CBR"));
+  for (int i = 0; i < 6; ++i) {
+    const fs::path folder = library_ / ("extra " + std::to_string(i));
+    if (folder == doomed) continue;
+    EXPECT_TRUE(std::count(comics.begin(), comics.end(), folder / "one.cb7")) << folder;
+  }
+  for (int i = 0; i < 3; ++i) {
+    const fs::path folder = library_ / ("series " + std::to_string(i));
+    if (folder == doomed) continue;
+    EXPECT_EQ(std::count_if(comics.begin(), comics.end(), [&](const fs::path& comic) { return comic.parent_path() == folder; }), 4)
+        << folder;
+  }
+}
+
 TEST_F(Library, LinksToFoldersAreNotFollowed) {
   if (test::RunningOnWindows()) GTEST_SKIP() << "folder links need privileges on Windows";
   fs::create_directory_symlink(library_, library_ / "series 0" / "loop");
@@ -363,6 +417,68 @@ TEST_F(Library, RequestsRunInParallel) {
   const CacheRunReport report = FillCache(FindComics({library_}, problems), settings_, maker);
   EXPECT_TRUE(overlapped);
   EXPECT_EQ(report.made, 13u);
+}
+
+// Whatever a comic raises (out of memory, a name the library cannot
+// convert) is that comic's error: the run counts it and goes on.
+TEST_F(Library, WhatAComicRaisesIsItsErrorAndTheRunGoesOn) {
+  std::vector<std::string> problems;
+  const auto comics = FindComics({library_}, problems);
+  const ThumbnailMaker maker = [this](const fs::path& comic, int32_t size) {
+    const std::string name = comic.filename().string();
+    if (name == "issue 3.cbz") throw std::bad_alloc();
+    if (name == "issue 5.cbz")
+      throw fs::filesystem_error("cannot convert", comic, std::make_error_code(std::errc::illegal_byte_sequence));
+    if (name == "issue 7.cbz") throw 7;
+    return stand_in_.Maker()(comic, size);
+  };
+  testing::internal::CaptureStderr();
+  const CacheRunReport report = FillCache(comics, settings_, maker);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(report.errors, 3u);
+  EXPECT_EQ(report.made, 10u);
+  EXPECT_EQ(report.Handled(), 13u);
+  EXPECT_FALSE(report.stopped);
+  EXPECT_EQ(FilesBelow(settings_.root).size(), 10u);  // thumbnails, and no fail entry for the three
+  for (const char* name : {"issue 3.cbz", "issue 5.cbz", "issue 7.cbz"})
+    EXPECT_NE(said.find(name), std::string::npos) << name << " is not named in: " << said;
+}
+
+// A cache folder whose name is not UTF-8 (XDG_CACHE_HOME may name one)
+// cannot be passed on as Unicode: every comic is an error, and the run ends
+// as runs end.
+TEST_F(Library, ACacheFolderWhoseNameIsNotUtf8MakesErrorsNotAnAbort) {
+  if (test::RunningOnWindows()) GTEST_SKIP() << "Windows names are UTF-16";
+  settings_.root = scratch_ / std::string("cache-\xFF\xFE") / "thumbnails";
+  ASSERT_EQ(PrepareCacheFolders(settings_.root, settings_.size), "");
+  std::vector<std::string> problems;
+  testing::internal::CaptureStderr();
+  const CacheRunReport report = FillCache(FindComics({library_}, problems), settings_, stand_in_.Maker());
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(report.Handled(), 13u);
+  EXPECT_EQ(report.errors + report.made, 13u);
+}
+
+// Problems name files, and names can hold escape sequences and line ends:
+// what reaches standard error is one line per problem, without a control.
+TEST_F(Library, ProblemsReachTheTerminalWithoutControls) {
+  std::vector<std::string> problems;
+  const auto comics = FindComics({library_}, problems);
+  const ThumbnailMaker maker = [](const fs::path& comic, int32_t) {
+    ThumbnailAttempt attempt;
+    attempt.result = ThumbnailAttempt::Result::Unreadable;
+    attempt.problem = "cannot read " + comic.filename().string() + "\x1B]0;owned\x07\x1B[2J\nquillet-thumbnail: all fine";
+    return attempt;
+  };
+  settings_.jobs = 1;
+  testing::internal::CaptureStderr();
+  const CacheRunReport report = FillCache(comics, settings_, maker);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(report.errors, 13u);
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 13) << said;
+  for (const char c : said) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+  EXPECT_EQ(said.find("\x1B"), std::string::npos);
+  EXPECT_NE(said.find("\\x1B]0;owned\\x07\\x1B[2J\\x0Aquillet-thumbnail: all fine"), std::string::npos) << said;
 }
 
 TEST_F(Library, StopLeavesOnlyWholeFiles) {

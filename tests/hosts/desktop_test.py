@@ -16,6 +16,10 @@
              made, failed, skipped, interrupted
   version    quillet-thumbnail --version says the project's version; on
              Windows the program's and the module's version resources too
+  cache_library  comics whose archive library is missing get no fail entry
+  cache_names    names with escape sequences and line ends reach the
+             terminal escaped
+  cache_home     a cache folder whose name is not UTF-8
   package    Quillet-VERSION-x64.zip of the Windows build: its contents, and
              its module under Wine with the archive libraries beside it
 
@@ -821,6 +825,124 @@ def test_version(args):
     print("quillet-thumbnail.exe --version under Wine: %s" % result.stdout.strip())
 
 
+def cache_uri(path):
+    return "file://" + urllib.parse.quote(path, safe="/!$&'()*+,=:@~")
+
+
+def cache_entries(root, comics):
+    """Which comics have a thumbnail and which a fail entry of ours."""
+    made, failed = [], []
+    for comic in comics:
+        name = hashlib.md5(cache_uri(comic).encode()).hexdigest() + ".png"
+        for size in ("normal", "large"):
+            if os.path.isfile(os.path.join(root, size, name)):
+                made.append(comic)
+        for folder in glob_fail_folders(root):
+            if os.path.isfile(os.path.join(folder, name)):
+                failed.append(comic)
+    return made, failed
+
+
+def glob_fail_folders(root):
+    fail = os.path.join(root, "fail")
+    if not os.path.isdir(fail):
+        return []
+    return [os.path.join(fail, n) for n in os.listdir(fail) if n.startswith("quillet-")]
+
+
+def test_cache_library(args):
+    """Comics whose archive library the module cannot load get no fail
+    entry, and are made once the settings name the library rightly."""
+    prefix = install(args.build, args.work)
+    program = os.path.join(prefix, "bin/quillet-thumbnail")
+    library = os.path.join(args.work, "library")
+    cbrs = [os.path.join(library, "rar %d.cbr" % n) for n in range(3)]
+    for comic in cbrs:
+        if not make_comic(comic):
+            raise Skip("no rar to make .cbr files")
+    cbz = os.path.join(library, "zip.cbz")
+    make_comic(cbz)
+    settings = os.path.join(prefix, "lib/quillet/Quillet.ini")
+    with open(settings) as f:
+        good = f.read()
+    check("libunrar.so.5=libunrar.so.5" in good, "the installed Quillet.ini: " + good)
+    with open(settings, "w") as f:
+        f.write(good.replace("libunrar.so.5=libunrar.so.5", "libunrar.so.5=/nowhere/libunrar.so.5"))
+    env = dict(os.environ, XDG_CACHE_HOME=os.path.join(args.work, "cache-home"))
+    root = os.path.join(args.work, "cache-home", "thumbnails")
+
+    first = run([program, "--cache", "-j", "2", library], env=env)
+    made, failed = cache_entries(root, cbrs + [cbz])
+    check(made == [cbz] and failed == [], "with the wrong unrar path: made %s, fail entries %s\n%s%s"
+          % (made, failed, first.stdout, first.stderr))
+    check(first.returncode == 2, "with the wrong unrar path: exit code %d, want 2\n%s" % (first.returncode, first.stderr))
+    check(first.stderr.count("libunrar.so.5") == 1, "the missing library is not said exactly once:\n" + first.stderr)
+    check("without their archive library 3" in first.stdout, "the summary: " + first.stdout)
+
+    with open(settings, "w") as f:
+        f.write(good)
+    second = run([program, "--cache", library], env=env)
+    made, failed = cache_entries(root, cbrs + [cbz])
+    check(sorted(made) == sorted(cbrs + [cbz]) and failed == [],
+          "with the path mended: made %s, fail entries %s\n%s%s" % (made, failed, second.stdout, second.stderr))
+    check(second.returncode == 0 and "made 3, up to date 1" in second.stdout,
+          "with the path mended: %d\n%s%s" % (second.returncode, second.stdout, second.stderr))
+    print(first.stdout.strip())
+    print(second.stdout.strip())
+
+
+def test_cache_names(args):
+    """Names with escape sequences and line ends reach the terminal escaped,
+    in every message that names a file."""
+    prefix = install(args.build, args.work)
+    program = os.path.join(prefix, "bin/quillet-thumbnail")
+    library = os.path.join(args.work, "library \x1b]0;title\x07")
+    good = os.path.join(library, "red \x1b[31mcover\x1b[0m.cbz")
+    make_comic(good)
+    broken = os.path.join(library, "two\nlines \x1b[2J.cbz")
+    with open(broken, "wb") as f:
+        f.write(b"PK\x03\x04 not really")
+    missing = os.path.join(args.work, "gone \x1b[5m.cbz")
+    not_comic = os.path.join(args.work, "notes \x9b31m.txt")
+    # Found by the walk: a name that is not UTF-8 cannot be passed on to the module.
+    not_utf8 = os.fsdecode(os.path.join(os.fsencode(library), b"bad \xff.cbz"))
+    make_comic(not_utf8)
+    with open(not_comic, "w") as f:
+        f.write("text")
+    cache_home = os.path.join(args.work, "cache \x1b[7m")
+    env = dict(os.environ, XDG_CACHE_HOME=cache_home)
+
+    runs = [run([program, "--cache", library, missing, not_comic], env=env),
+            run([program, broken, os.path.join(args.work, "out \x1b[1m.png")], env=env),
+            run([program, missing, os.path.join(args.work, "out.png")], env=env)]
+    said = "".join(r.stdout + r.stderr for r in runs)
+    check("\x1b" not in said and "\x07" not in said and "\x9b" not in said,
+          "a control reached the terminal: %r" % said)
+    for line in said.splitlines():
+        check(line.startswith("quillet-thumbnail: "), "a line that no message begins: %r in %r" % (line, said))
+    for shown in ("library \\x1B]0;title\\x07", "gone \\x1B[5m.cbz", "notes \\u009B31m.txt", "bad \\xFF.cbz",
+                  "cache \\x1B[7m", "two\\x0Alines \\x1B[2J.cbz"):
+        check(shown in said, "%r is not shown escaped in %r" % (shown, said))
+    check(runs[0].returncode == 2 and "made 1, up to date 0, failed 1 (1 new)" in runs[0].stdout,
+          "the run over the names: %d %r" % (runs[0].returncode, runs[0].stdout))
+    print(said)
+
+
+def test_cache_home(args):
+    """XDG_CACHE_HOME names a folder whose name is not UTF-8: every comic is
+    an error of its own, and the run ends with its summary."""
+    prefix = install(args.build, args.work)
+    program = os.path.join(prefix, "bin/quillet-thumbnail")
+    library = os.path.join(args.work, "library")
+    for n in range(4):
+        make_comic(os.path.join(library, "issue %d.cbz" % n))
+    cache_home = os.fsdecode(os.path.join(os.fsencode(args.work), b"cache-\xff\xfe"))
+    result = run([program, "--cache", "-j", "2", library], env=dict(os.environ, XDG_CACHE_HOME=cache_home))
+    check(result.returncode == 2, "exit code %d, want 2\n%s%s" % (result.returncode, result.stdout, result.stderr))
+    check("4 of 4 comics" in result.stdout, "the summary: %r" % result.stdout)
+    print(result.stdout.strip())
+
+
 def test_package(args):
     zip_name = "Quillet-%s-x64.zip" % args.project_version
     package = os.path.join(args.build, zip_name)
@@ -895,7 +1017,8 @@ def test_package(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("test", choices=["installed", "sandbox", "gnome", "tumbler", "cache", "version", "package"])
+    parser.add_argument("test", choices=["installed", "sandbox", "gnome", "tumbler", "cache", "cache_library",
+                                         "cache_names", "cache_home", "version", "package"])
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--work", required=True)

@@ -119,21 +119,30 @@ TEST(ImageExtensionSet, IsBuiltOnceWhenManyThreadsAskFirstAtOnce) {
   EXPECT_EQ(*set, (TImageExtensionSet{u".PNG", u".JPG", u".JPEG"}));
 }
 
-TEST(ImageExtensionSet, AFailedBuildKeepsWhatItGatheredAndIsNeverRetried) {
+TEST(ImageExtensionSet, AFailedBuildLeavesNoSetAndIsTriedAgainUntilOneSucceeds) {
   std::unique_ptr<TImageExtensionSet> set;
   std::mutex lock;
   CountingDecoders decoders;
   decoders.failAfterFirst = true;
   EXPECT_THROW(SettleImageExtensionSet(set, lock, std::ref(decoders)), EOleSysError);
-  ASSERT_TRUE(set);
-  EXPECT_EQ(*set, TImageExtensionSet{u".PNG"});
-  decoders.failAfterFirst = false;
-  EXPECT_NO_THROW(SettleImageExtensionSet(set, lock, std::ref(decoders)));
-  EXPECT_EQ(decoders.calls, 1);
-  EXPECT_EQ(*set, TImageExtensionSet{u".PNG"});
+  // Nothing half-built is left to answer later lookups.
+  EXPECT_FALSE(set);
   // The lock was released on the failing path as well.
   EXPECT_TRUE(lock.try_lock());
   lock.unlock();
+  EXPECT_THROW(SettleImageExtensionSet(set, lock, std::ref(decoders)), EOleSysError);
+  EXPECT_FALSE(set);
+  EXPECT_EQ(decoders.calls, 2);
+
+  decoders.failAfterFirst = false;
+  EXPECT_NO_THROW(SettleImageExtensionSet(set, lock, std::ref(decoders)));
+  ASSERT_TRUE(set);
+  EXPECT_EQ(*set, (TImageExtensionSet{u".PNG", u".JPG", u".JPEG"}));
+  // Once built, it is never built again, even were the listing to fail now.
+  decoders.failAfterFirst = true;
+  EXPECT_NO_THROW(SettleImageExtensionSet(set, lock, std::ref(decoders)));
+  EXPECT_EQ(decoders.calls, 3);
+  EXPECT_EQ(*set, (TImageExtensionSet{u".PNG", u".JPG", u".JPEG"}));
 }
 
 TEST(ImageExtensionSet, HoldsWhatTheInstalledDecodersDeclare) {
@@ -186,9 +195,9 @@ TEST(ImageExtensionSet, RegistryAnswersAlikeOnManyThreadsFromTheFirstCall) {
 }
 
 // Windows only: the module leaves COM to the host's thread. A thread without
-// it cannot build the set; the error reaches that first caller, and the set
-// stays empty for the registry's life.
-TEST(ImageExtensionSet, WithoutComTheFirstCallFailsAndNoEntryIsAnImageAfterwards) {
+// it cannot build the set and the error reaches that caller; the first
+// request on a thread that has COM builds it after all.
+TEST(ImageExtensionSet, WithoutComTheFirstCallFailsAndALaterThreadWithComBuildsTheSet) {
   if (!test::RunningOnWindows()) GTEST_SKIP() << "COM exists on Windows only";
   TvekCBxClassList registry;
   bool raised = false;
@@ -202,8 +211,9 @@ TEST(ImageExtensionSet, WithoutComTheFirstCallFailsAndNoEntryIsAnImageAfterwards
   bare.join();
   EXPECT_TRUE(raised);
   test::TImagingThread imaging;
-  EXPECT_FALSE(registry.IsImageFile(u"p01.jpg"));
-  EXPECT_FALSE(registry.IsImageFile(u"p01.png"));
+  EXPECT_TRUE(registry.IsImageFile(u"p01.jpg"));
+  EXPECT_TRUE(registry.IsImageFile(u"p01.png"));
+  EXPECT_FALSE(registry.IsImageFile(u"notes.txt"));
 }
 
 }  // namespace
