@@ -62,7 +62,13 @@ INSTANTIATE_TEST_SUITE_P(
         // inside it, is no page: the cover is the real page 5.
         TCoverCase{"symlink-named-p01.cbt", 5, "CBT"}, TCoverCase{"hardlink-named-p01.cbt", 5, "CBT"},
         TCoverCase{"symlink-named-p01.cbz", 5, "CBZ"}, TCoverCase{"symlink-named-p01.cb7", 5, "CB7"},
-        TCoverCase{"symlink-to-page-p01.cbz", 5, "CBZ"}),
+        TCoverCase{"symlink-to-page-p01.cbz", 5, "CBZ"},
+        // macOS's AppleDouble twins, met first, are no pages.
+        TCoverCase{"macos-twins-first.cbz", 1, "CBZ"},
+        // A page that does not decode makes way for the next one, up to the
+        // fourth page tried.
+        TCoverCase{"first-page-cut.cbz", 2, "CBZ"}, TCoverCase{"first-page-not-an-image.cbz", 2, "CBZ"},
+        TCoverCase{"three-pages-cut.cbz", 4, "CBZ"}),
     [](const ::testing::TestParamInfo<TCoverCase>& info) {
       std::string name = info.param.Archive;
       for (char& ch : name) {
@@ -132,7 +138,10 @@ INSTANTIATE_TEST_SUITE_P(
         TNoCoverCase{"sparse-4gib.cbt", "CBT", TOutcome::RaisesCode, static_cast<uint32_t>(kItemTooLargeResult)},
         // Headers that say 4 KiB for 64 MiB of data: the library stops at
         // what they say, and 4 KiB of zeros is no image.
-        TNoCoverCase{"declares-4kib-inflates-64mib.cbz", "CBZ", TOutcome::Raises}),
+        TNoCoverCase{"declares-4kib-inflates-64mib.cbz", "CBZ", TOutcome::Raises},
+        // Four pages are tried at most: the good sixth one is never reached,
+        // and the last failure is the request's.
+        TNoCoverCase{"five-pages-cut.cbz", "CBZ", TOutcome::RaisesMessage, 0, "Invalid image"}),
     [](const ::testing::TestParamInfo<TNoCoverCase>& info) {
       std::string name = info.param.Archive;
       for (char& ch : name) {

@@ -270,6 +270,27 @@ def main():
     path = gnu_tar("truncated.cbt", [("p01.png", 1), ("p02.png", 2)], "ustar")
     truncate_inside(path, 512 + 40)
 
+    # Made on macOS: an AppleDouble twin of every page, four bytes that are
+    # no image, under __MACOSX and placed first, as re-zipping puts them. The
+    # twins alone would win the naming rule (their scheme is met first).
+    apple_double = b"\x00\x05\x16\x07"
+    by_hand_zip("macos-twins-first.cbz",
+                [("__MACOSX/Comic/._page%02d.jpg" % n, apple_double) for n in (1, 2, 3)] +
+                [("Comic/._page%02d.jpg" % n, apple_double) for n in (1, 2, 3)] +
+                [("Comic/page%02d.jpg" % n, n) for n in (1, 2, 3)])
+
+    # Pages that do not decode, before one that does: the cover is the first
+    # page that decodes, within four tries.
+    staged = stage("broken-pages", [("p01.png", 1)])
+    with open(os.path.join(staged, "p01.png"), "rb") as f:
+        whole_page = f.read()
+    cut_page = whole_page[:len(whole_page) // 2]
+    by_hand_zip("first-page-cut.cbz", [("p01.png", cut_page), ("p02.png", 2), ("p03.png", 3)])
+    by_hand_zip("first-page-not-an-image.cbz", [("p01.png", b"these bytes decode as nothing\n"), ("p02.png", 2)])
+    by_hand_zip("three-pages-cut.cbz", [("p01.png", cut_page), ("p02.png", cut_page), ("p03.png", cut_page),
+                                        ("p04.png", 4)])
+    by_hand_zip("five-pages-cut.cbz", [("p%02d.png" % n, cut_page) for n in range(1, 6)] + [("p06.png", 6)])
+
     # Encrypted, with the names readable and with the headers encrypted too.
     sevenzip("zip-zipcrypto.cbz", shuffled_bmp, "-tzip", "-psecret", "-mem=ZipCrypto")
     sevenzip("zip-aes.cbz", shuffled_bmp, "-tzip", "-psecret", "-mem=AES256")
