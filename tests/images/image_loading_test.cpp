@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "handlers/image_loading.h"
@@ -217,6 +218,38 @@ TEST_F(LoadImageFile, AnimatedGifGivesItsFirstFrame) {
   }
 }
 
+TBytes Cut(const TBytes& ABytes, size_t ASize) {
+  return TBytes(ABytes.begin(), ABytes.begin() + static_cast<std::ptrdiff_t>(ASize));
+}
+
+// A JPEG whose every block differs, so that no row can stand in for another.
+TBytes GradientJpeg() {
+  std::vector<TRgba> pixels;
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x)
+      pixels.push_back({static_cast<uint8_t>(x * 4), static_cast<uint8_t>(y * 5), static_cast<uint8_t>((x * y) % 251),
+                        255});
+  return test::EncodeJpeg(64, 48, pixels);
+}
+
+// Rows that all arrived make a whole image, whether the end marker came with
+// them or not, and whatever follows it.
+TEST_F(LoadImageFile, JpegWithAllItsRowsDecodesWithOrWithoutItsEndMarker) {
+  const TBytes whole = GradientJpeg();
+  ASSERT_GT(whole.size(), 200u);
+  ASSERT_EQ(whole[whole.size() - 2], 0xFF);
+  ASSERT_EQ(whole[whole.size() - 1], 0xD9);
+  BitmapOwner reference{Load(Fixture("whole.jpg", whole))};
+  const Picture expected = ReadBitmap(reference.bitmap);
+  TBytes padded = whole;
+  padded.insert(padded.end(), 300, 0x00);
+  for (const auto& [name, bytes] : {std::pair{"without_end_marker.jpg", Cut(whole, whole.size() - 2)},
+                                    std::pair{"zeros_after_end_marker.jpg", padded}}) {
+    BitmapOwner owner{Load(Fixture(name, bytes))};
+    EXPECT_EQ(ReadBitmap(owner.bitmap).pixels, expected.pixels) << name;
+  }
+}
+
 TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
   std::vector<TRgba> gradient;
   for (int i = 0; i < 64 * 64; ++i)
@@ -246,6 +279,11 @@ TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
       {"empty.png", {}},
       {"declares_60000x60000.png", test::MakePngDeclaring(60000, 60000)},
       {"declares_32768x32768.png", test::MakePngDeclaring(32768, 32768)},
+      // Cut short: libjpeg only warns, and gdk-pixbuf hands out grey rows
+      // for the ones that never came.
+      {"jpeg_cut_after_200_bytes.jpg", Cut(GradientJpeg(), 200)},
+      {"jpeg_cut_in_the_rows.jpg", Cut(GradientJpeg(), GradientJpeg().size() / 2)},
+      {"jpeg_cut_before_its_last_bytes.jpg", Cut(GradientJpeg(), GradientJpeg().size() - 6)},
   };
   for (const Case& c : cases) EXPECT_EQ(FailureOf(Fixture(c.name, c.bytes)), "Invalid image") << c.name;
 }

@@ -87,7 +87,8 @@ def gnu_tar(name, entries, form):
 
 def by_hand_zip(name, entries):
     """A ZIP written by Python's zipfile, in the order of `entries`, for names
-    and orders that the tools will not write."""
+    and orders that the tools will not write. A page's format follows its
+    entry's extension."""
     directory = stage(name, [])
     path = archive_path(name)
     with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
@@ -95,8 +96,9 @@ def by_hand_zip(name, entries):
             if isinstance(content, bytes):
                 z.writestr(entry_name, content)
             else:
-                page(directory, "page.png", content)
-                z.write(os.path.join(directory, "page.png"), entry_name)
+                staged_name = "page" + os.path.splitext(entry_name)[1]
+                page(directory, staged_name, content)
+                z.write(os.path.join(directory, staged_name), entry_name)
     return path
 
 
@@ -290,6 +292,15 @@ def main():
     by_hand_zip("three-pages-cut.cbz", [("p01.png", cut_page), ("p02.png", cut_page), ("p03.png", cut_page),
                                         ("p04.png", 4)])
     by_hand_zip("five-pages-cut.cbz", [("p%02d.png" % n, cut_page) for n in range(1, 6)] + [("p06.png", 6)])
+
+    # A JPEG cover cut after 200 bytes, inside its scan: decoders that only
+    # warn would make it a grey page. The next page is the cover.
+    big_jpeg = os.path.join(staged, "big.jpg")
+    pages.write_jpeg(big_jpeg, pages.page_pixels(1, 200, 150, alpha=False))
+    with open(big_jpeg, "rb") as f:
+        jpeg_cut = f.read()[:200]
+    assert b"\xff\xda" in jpeg_cut, "the cut must fall inside the scan"
+    by_hand_zip("jpeg-cut-after-200-bytes.cbz", [("p01.jpg", jpeg_cut), ("p02.jpg", 2)])
 
     # Encrypted, with the names readable and with the headers encrypted too.
     sevenzip("zip-zipcrypto.cbz", shuffled_bmp, "-tzip", "-psecret", "-mem=ZipCrypto")
