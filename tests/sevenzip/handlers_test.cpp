@@ -79,6 +79,20 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// AVIF and HEIF covers, through the gdk-pixbuf loaders that setup installs.
+// Encoded losslessly, but through the formats' own colour conversion.
+TEST_F(SevenZipTest, AvifAndHeifCoversThroughTheirLoaders) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no AVIF or HEIF decoder is part of the Windows imaging component under test";
+#else
+  for (const char* name : {"avif-cover.cbz", "heif-cover.cbz"}) {
+    TPreview preview;
+    PreviewThroughHandlers(SevenZipRegistry(), ArchivePath(name), preview);
+    EXPECT_TRUE(ShowsPage(preview.Bitmap, 1, 3)) << name << ::testing::PrintToString(preview.Failures);
+  }
+#endif
+}
+
 // Archives that give no cover. The dispatch must end without a bitmap and
 // without a file left behind, whether the handler answers null or raises.
 enum class TOutcome { Null, Raises, RaisesCode, RaisesMessage };

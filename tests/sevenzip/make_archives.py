@@ -302,6 +302,16 @@ def main():
     assert b"\xff\xda" in jpeg_cut, "the cut must fall inside the scan"
     by_hand_zip("jpeg-cut-after-200-bytes.cbz", [("p01.jpg", jpeg_cut), ("p02.jpg", 2)])
 
+    # Covers in newer formats, encoded losslessly from page 1 by the formats'
+    # own tools, each before page 2 in PNG.
+    page(staged, "p01.png", 1)
+    for name, command in (("avif-cover.cbz", ["avifenc", "--lossless", "p01.png", "p01.avif"]),
+                          ("heif-cover.cbz", ["heif-enc", "--lossless", "-o", "p01.heic", "p01.png"])):
+        run(command, staged)
+        encoded = os.path.join(staged, command[-1] if command[0] == "avifenc" else command[-2])
+        with open(encoded, "rb") as f:
+            by_hand_zip(name, [(os.path.basename(encoded), f.read()), ("p02.png", 2)])
+
     # Encrypted, with the names readable and with the headers encrypted too.
     sevenzip("zip-zipcrypto.cbz", shuffled_bmp, "-tzip", "-psecret", "-mem=ZipCrypto")
     sevenzip("zip-aes.cbz", shuffled_bmp, "-tzip", "-psecret", "-mem=AES256")
