@@ -106,14 +106,18 @@ class Loader {
   // complete PNG image reaches the loader's updates at least once (in some
   // pass, when interlaced), so a row never delivered means the data ended
   // early. (An interlaced file cut in its later passes still slips through:
-  // the loader reports every row from the first passes on.) Other loaders may
-  // legitimately leave rows undelivered, a GIF frame smaller than its canvas
-  // for one, so the test is for PNG alone.
-  bool MissesRows(int height) const {
+  // the loader reports every row from the first passes on.) The BMP loader
+  // does the same with uncompressed rows, and delivers each of them once.
+  // Other loaders may legitimately leave rows undelivered, a GIF frame
+  // smaller than its canvas or a run-length BMP that ends its rows early for
+  // two, so the test is for these alone.
+  bool MissesRows(int height, bool AUncompressedBmp) const {
     GdkPixbufFormat* format = gdk_pixbuf_loader_get_format(loader_);
     if (format == nullptr) return false;
     std::unique_ptr<gchar, decltype(&g_free)> name(gdk_pixbuf_format_get_name(format), &g_free);
-    if (!name || std::string_view(name.get()) != "png") return false;
+    if (!name) return false;
+    const std::string_view formatName(name.get());
+    if (formatName != "png" && !(formatName == "bmp" && AUncompressedBmp)) return false;
     if (state_.recordFailed) return true;
     const std::vector<bool>& rows = state_.rowsDelivered;
     return rows.size() < static_cast<size_t>(height) ||
@@ -131,6 +135,19 @@ class Loader {
   LoadState state_;
   bool closed_ = false;
 };
+
+// A BMP file whose rows are stored as they are (no compression, or bit
+// fields), by its info header's compression field.
+bool IsUncompressedBmp(const uint8_t* data, size_t size) {
+  constexpr size_t kCompressionAt = 14 + 16;
+  if (size < kCompressionAt + 4 || data[0] != 'B' || data[1] != 'M') return false;
+  const uint32_t compression = static_cast<uint32_t>(data[kCompressionAt]) |
+                               static_cast<uint32_t>(data[kCompressionAt + 1]) << 8 |
+                               static_cast<uint32_t>(data[kCompressionAt + 2]) << 16 |
+                               static_cast<uint32_t>(data[kCompressionAt + 3]) << 24;
+  constexpr uint32_t kStoredRows = 0, kBitFields = 3;
+  return compression == kStoredRows || compression == kBitFields;
+}
 
 // One decode of data, followed by ATail when it is not empty.
 DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_t> ATail) {
@@ -150,7 +167,9 @@ DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_
   const int channels = gdk_pixbuf_get_n_channels(pixbuf);
   const bool hasAlpha = gdk_pixbuf_get_has_alpha(pixbuf) != FALSE;
   // A loader that ignored the refused size is caught here, late but still.
-  if (!PixelBufferFits(width, height) || loader.MissesRows(height)) RaiseInvalidImage();
+  if (!PixelBufferFits(width, height) || loader.MissesRows(height, IsUncompressedBmp(data, size))) {
+    RaiseInvalidImage();
+  }
   if (gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
       channels != (hasAlpha ? 4 : 3)) {
     RaiseInvalidImage();

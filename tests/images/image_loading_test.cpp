@@ -232,6 +232,47 @@ TBytes GradientJpeg() {
   return test::EncodeJpeg(64, 48, pixels);
 }
 
+// An uncompressed 24-bit BMP of 64 x 48 pixels, rows bottom-up.
+TBytes GradientBmp() {
+  constexpr uint32_t width = 64, height = 48, stride = width * 3, pixelBytes = stride * height;
+  TBytes bmp;
+  auto put = [&](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) bmp.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  bmp.push_back('B');
+  bmp.push_back('M');
+  put(14 + 40 + pixelBytes, 4);
+  put(0, 4);
+  put(14 + 40, 4);
+  put(40, 4);
+  put(width, 4);
+  put(height, 4);
+  put(1, 2);
+  put(24, 2);
+  put(0, 4);  // stored rows, no compression
+  put(pixelBytes, 4);
+  put(2835, 4);
+  put(2835, 4);
+  put(0, 4);
+  put(0, 4);
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x) {
+      bmp.push_back(static_cast<uint8_t>(x * 4));
+      bmp.push_back(static_cast<uint8_t>(y * 5));
+      bmp.push_back(static_cast<uint8_t>(x * y));
+    }
+  return bmp;
+}
+
+TEST_F(LoadImageFile, WholeUncompressedBmpDecodes) {
+  BitmapOwner owner{Load(Fixture("whole.bmp", GradientBmp()))};
+  const Picture picture = ReadBitmap(owner.bitmap);
+  ASSERT_EQ(picture.width, 64);
+  ASSERT_EQ(picture.height, 48);
+  // Stored bottom-up: the file's first row is the picture's last.
+  EXPECT_EQ(picture.At(5, 47), (Bgra{20, 0, 0, 255}));
+}
+
 // Rows that all arrived make a whole image, whether the end marker came with
 // them or not, and whatever follows it.
 TEST_F(LoadImageFile, JpegWithAllItsRowsDecodesWithOrWithoutItsEndMarker) {
@@ -284,6 +325,8 @@ TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
       {"jpeg_cut_after_200_bytes.jpg", Cut(GradientJpeg(), 200)},
       {"jpeg_cut_in_the_rows.jpg", Cut(GradientJpeg(), GradientJpeg().size() / 2)},
       {"jpeg_cut_before_its_last_bytes.jpg", Cut(GradientJpeg(), GradientJpeg().size() - 6)},
+      // Uncompressed BMP rows cut short: the loader hands out what it had.
+      {"bmp_cut_in_the_rows.bmp", Cut(GradientBmp(), GradientBmp().size() * 3 / 4)},
   };
   for (const Case& c : cases) EXPECT_EQ(FailureOf(Fixture(c.name, c.bytes)), "Invalid image") << c.name;
 }
