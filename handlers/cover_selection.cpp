@@ -21,7 +21,43 @@ bool IsCandidate(std::u16string_view AName, std::u16string_view AMajorityPrefix)
   return platform::UpperCase(AName).starts_with(AMajorityPrefix);
 }
 
+bool IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+bool IsMacResourceFolder(std::u16string_view APart) {
+  static constexpr std::u16string_view kFolder = u"__MACOSX";
+  if (APart.size() != kFolder.size()) return false;
+  for (size_t i = 0; i < APart.size(); ++i) {
+    char16_t c = APart[i];
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    if (c != kFolder[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool IsNeverAPage(std::u16string_view AEntryName) {
+  size_t partStart = 0;
+  for (size_t i = 0; i < AEntryName.size(); ++i) {
+    if (!IsPathSeparator(AEntryName[i])) continue;
+    // Only a folder part counts: a file named __MACOSX is judged by its name.
+    if (IsMacResourceFolder(AEntryName.substr(partStart, i - partStart))) return true;
+    partStart = i + 1;
+  }
+  return AEntryName.substr(partStart).starts_with(u"._");
+}
+
+std::vector<std::u16string> SelectCoverAttempts(TvekCBxClassList& ARegistry, std::vector<std::u16string> ANames,
+                                                size_t AMaxAttempts) {
+  std::vector<std::u16string> attempts;
+  while (!ANames.empty() && attempts.size() < AMaxAttempts) {
+    std::u16string choice = ARegistry.SelectCoverName(ANames);
+    // Of names written alike the rule returns the earliest, so that one goes.
+    ANames.erase(std::find(ANames.begin(), ANames.end(), choice));
+    attempts.push_back(std::move(choice));
+  }
+  return attempts;
+}
 
 TDigitRuns SplitDigitRuns(std::u16string_view AName) {
   TDigitRuns runs;

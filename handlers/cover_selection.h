@@ -2,11 +2,32 @@
 // The choice of the cover among an archive's image entries, by their names
 // alone: among the names that follow the most common naming scheme (the text
 // before the first digit), the one whose numbers are smallest.
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quillet {
+
+class TvekCBxClassList;
+
+// Whether an entry is a file that macOS writes beside the real ones and that
+// is never a page, whatever its extension says: anything under a __MACOSX
+// folder (at any depth, '/' or '\' between the parts) and AppleDouble files,
+// whose last part begins with "._". The folder name is matched ignoring ASCII
+// case: a folder copied through a case-insensitive file system may come back
+// as __macosx and still holds only resource forks. Nothing else is excluded.
+bool IsNeverAPage(std::u16string_view AEntryName);
+
+// How many pages are tried, at most, before an archive gets no cover: the
+// chosen one and three more.
+constexpr size_t kMaxCoverAttempts = 4;
+
+// The pages to try as the cover, in order: the naming rule's choice among
+// ANames, then its choice among the names left, and so on, at most
+// AMaxAttempts names. The first is always SelectCoverName(ANames).
+std::vector<std::u16string> SelectCoverAttempts(TvekCBxClassList& ARegistry, std::vector<std::u16string> ANames,
+                                                size_t AMaxAttempts = kMaxCoverAttempts);
 
 // The runs of consecutive digits '0' to '9' of a name, left to right, as
 // written (leading zeros kept). No other character counts as a digit.

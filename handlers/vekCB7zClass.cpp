@@ -1,5 +1,7 @@
 #include "handlers/vekCB7zClass.h"
 
+#include "handlers/cover_selection.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -632,7 +634,7 @@ HBITMAP TvekCB7zClass::GetPreviewBitmap(const std::u16string& AFileName, bool AI
     if (IsDirectoryItem(archive.Get(), i)) continue;
     std::u16string entryName = ItemEntryName(archive.Get(), i, AFileName);
     // A link named like a page is no page (asked of image names only).
-    if (registry->IsImageFile(entryName) && !IsLinkOrSpecialItem(archive.Get(), i)) {
+    if (registry->IsImageFile(entryName) && !IsNeverAPage(entryName) && !IsLinkOrSpecialItem(archive.Get(), i)) {
       pairs.emplace_back(entryName, i);
       names.push_back(std::move(entryName));
       // Outside a comic-book name the first image is the cover.
@@ -641,36 +643,45 @@ HBITMAP TvekCB7zClass::GetPreviewBitmap(const std::u16string& AFileName, bool AI
   }
   if (names.empty()) return result;
 
-  const std::u16string coverName = registry->SelectCoverName(names);
-  const auto cover = std::find_if(pairs.begin(), pairs.end(), [&](const auto& pair) {
-    return platform::SameText(pair.first, coverName);
-  });
-  if (cover == pairs.end()) return result;
-  const uint32_t coverIndex = cover->second;
+  // A page that does not decode makes way for the rule's next choice; the
+  // attempts are few, and each extraction is bounded as the first one is.
+  const std::vector<std::u16string> attempts = SelectCoverAttempts(*registry, std::move(names));
   names.clear();
-  pairs.clear();
+  for (size_t attempt = 0; attempt < attempts.size(); ++attempt) {
+    const std::u16string& coverName = attempts[attempt];
+    const auto cover = std::find_if(pairs.begin(), pairs.end(), [&](const auto& pair) {
+      return platform::SameText(pair.first, coverName);
+    });
+    if (cover == pairs.end()) return result;
+    const uint32_t coverIndex = cover->second;
 
-  CheckDeclaredItemSize(archive.Get(), coverIndex);
+    CheckDeclaredItemSize(archive.Get(), coverIndex);
 
-  const std::u16string tempFileName = registry->MakeTempFileName(coverName);
-  auto* callbackObject = new TvekExtractCallback(coverIndex, tempFileName);
-  // The callback goes first, then the file, on every path. Only a file that
-  // the callback created is deleted: one that stood at the name before is
-  // someone else's.
-  struct ExtractionCleanup {
-    TComPtr<IArchiveExtractCallback> Callback;
-    const std::u16string& FileName;
-    ExtractionCleanup(TvekExtractCallback* ACallback, const std::u16string& AFileName)
-        : Callback(ACallback), FileName(AFileName) {}
-    ~ExtractionCleanup() {
-      const bool created = static_cast<TvekExtractCallback*>(Callback.Get())->CreatedFile();
-      Callback.Reset();
-      if (created) platform::ResetAttributesAndDelete(FileName);
+    const std::u16string tempFileName = registry->MakeTempFileName(coverName);
+    auto* callbackObject = new TvekExtractCallback(coverIndex, tempFileName);
+    // The callback goes first, then the file, on every path. Only a file that
+    // the callback created is deleted: one that stood at the name before is
+    // someone else's.
+    struct ExtractionCleanup {
+      TComPtr<IArchiveExtractCallback> Callback;
+      const std::u16string& FileName;
+      ExtractionCleanup(TvekExtractCallback* ACallback, const std::u16string& AFileName)
+          : Callback(ACallback), FileName(AFileName) {}
+      ~ExtractionCleanup() {
+        const bool created = static_cast<TvekExtractCallback*>(Callback.Get())->CreatedFile();
+        Callback.Reset();
+        if (created) platform::ResetAttributesAndDelete(FileName);
+      }
+    } cleanup(callbackObject, tempFileName);
+
+    CheckResult(archive->Extract(&coverIndex, 1, 0, cleanup.Callback.Get()));
+    try {
+      return registry->LoadImageFile(tempFileName);
+    } catch (const Exception&) {
+      // The last attempt's failure is the request's.
+      if (attempt + 1 == attempts.size()) throw;
     }
-  } cleanup(callbackObject, tempFileName);
-
-  CheckResult(archive->Extract(&coverIndex, 1, 0, cleanup.Callback.Get()));
-  result = registry->LoadImageFile(tempFileName);
+  }
   return result;
 }
 

@@ -1,10 +1,12 @@
 #include "handlers/vekCBRClass.h"
 
+#include "handlers/cover_selection.h"
 #include "handlers/image_loading.h"
 #include "handlers/rar_block_walk.h"
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -267,7 +269,8 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
     RarCheck(archive.OpenResult());
     while (archive.ReadHeader()) {
       std::u16string name = archive.EntryName();
-      if (!archive.EntryIsDirectory() && !archive.EntryIsLink() && registry->IsImageFile(name)) {
+      if (!archive.EntryIsDirectory() && !archive.EntryIsLink() && registry->IsImageFile(name) &&
+          !IsNeverAPage(name)) {
         candidates.push_back(std::move(name));
         if (!AIsCBxFile) break;
       }
@@ -277,27 +280,46 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   }
   if (candidates.empty()) return result;
 
-  const std::u16string coverName = registry->SelectCoverName(candidates);
+  // A page that does not decode makes way for the rule's next choice. Each
+  // attempt is a pass of its own, bounded as the first one is, and the
+  // attempts are few.
+  const std::vector<std::u16string> attempts = SelectCoverAttempts(*registry, std::move(candidates));
   candidates = {};
+  for (size_t attempt = 0; attempt < attempts.size(); ++attempt) {
+    std::exception_ptr decodeFailure;
+    result = ExtractAndLoad(*registry, archiveName, attempts[attempt], decodeFailure);
+    if (!decodeFailure) return result;
+    // The last attempt's failure is the request's.
+    if (attempt + 1 == attempts.size()) std::rethrow_exception(decodeFailure);
+  }
+  return result;
+}
 
-  // Second pass: forwards again, up to the entry of that very name that the
-  // first pass took (a link or directory of the same name is passed over).
+HBITMAP TvekCBRClass::ExtractAndLoad(TvekCBxClassList& ARegistry, std::vector<UnrarChar>& AArchiveName,
+                                     const std::u16string& ACoverName, std::exception_ptr& ADecodeFailure) {
+  HBITMAP result = nullptr;
+  // Forwards again, up to the entry of that very name that the listing took
+  // (a link or directory of the same name is passed over).
   TRarDataSink sink(kMaxImageFileSize);
-  TArchive archive(*this, archiveName, RAR_OM_EXTRACT, &sink);
+  TArchive archive(*this, AArchiveName, RAR_OM_EXTRACT, &sink);
   if (!archive.Opened()) return result;
   RarCheck(archive.OpenResult());
   while (archive.ReadHeader()) {
-    if (archive.EntryName() != coverName || archive.EntryIsDirectory() || archive.EntryIsLink()) {
+    if (archive.EntryName() != ACoverName || archive.EntryIsDirectory() || archive.EntryIsLink()) {
       // In a solid archive passing over an entry unpacks it.
       if (archive.Solid()) CheckDeclaredSize(archive.EntryDeclaredSize());
       archive.Skip();
       continue;
     }
     CheckDeclaredSize(archive.EntryDeclaredSize());
-    TTemporaryFile temporary(registry->MakeTempFileName(coverName));
+    TTemporaryFile temporary(ARegistry.MakeTempFileName(ACoverName));
     archive.TestInto(temporary.File());
     temporary.Close();
-    result = registry->LoadImageFile(temporary.Path());
+    try {
+      result = ARegistry.LoadImageFile(temporary.Path());
+    } catch (const Exception&) {
+      ADecodeFailure = std::current_exception();
+    }
     break;
   }
   archive.Close();

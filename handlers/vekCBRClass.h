@@ -2,6 +2,9 @@
 // The handler of RAR comic-book archives (CBR), read through the unrar library.
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
 
 #include "handlers/vekCBxClasses.h"
 #include "platform/unrar_boundary.h"
@@ -188,6 +191,11 @@ class TvekCBRClass : public TvekCBxClass {
 
  private:
   class TArchive;
+  // One pass that extracts the entry named ACoverName and decodes it. A
+  // failure to decode is handed back in ADecodeFailure, so that the next
+  // page may be tried; any other failure is raised.
+  HBITMAP ExtractAndLoad(TvekCBxClassList& ARegistry, std::vector<platform::UnrarChar>& AArchiveName,
+                         const std::u16string& ACoverName, std::exception_ptr& ADecodeFailure);
 
   // The guarded calls: each raises "Function %s is not implemented" when the
   // library lacks the entry point, and converts names in UTF-8 on Linux.

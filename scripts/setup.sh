@@ -18,10 +18,11 @@ case "${1:-}" in
 esac
 
 # Building the Linux module and quillet-thumbnail, and running them: the
-# 7-Zip and unrar libraries, gdk-pixbuf with its loaders, libpng.
+# 7-Zip and unrar libraries, gdk-pixbuf with its loaders (WebP, AVIF, HEIF),
+# libpng.
 packages=(
   build-essential cmake ninja-build pkg-config ca-certificates
-  libgdk-pixbuf-2.0-dev libglib2.0-dev webp-pixbuf-loader libpng-dev
+  libgdk-pixbuf-2.0-dev libglib2.0-dev webp-pixbuf-loader libavif-gdk-pixbuf heif-gdk-pixbuf libpng-dev
   p7zip-full libunrar5
 )
 if [ "$mode" = all ]; then
@@ -31,7 +32,7 @@ if [ "$mode" = all ]; then
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
     wine64 wine
     dpkg-dev
-    python3 file binutils zip unzip time
+    python3 file binutils zip unzip time libavif-bin libheif-examples
     bubblewrap shared-mime-info python3-gi gir1.2-gnomedesktop-3.0
     tumbler dbus dbus-daemon dbus-bin evince
   )

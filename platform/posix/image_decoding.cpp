@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,14 +106,18 @@ class Loader {
   // complete PNG image reaches the loader's updates at least once (in some
   // pass, when interlaced), so a row never delivered means the data ended
   // early. (An interlaced file cut in its later passes still slips through:
-  // the loader reports every row from the first passes on.) Other loaders may
-  // legitimately leave rows undelivered, a GIF frame smaller than its canvas
-  // for one, so the test is for PNG alone.
-  bool MissesRows(int height) const {
+  // the loader reports every row from the first passes on.) The BMP loader
+  // does the same with uncompressed rows, and delivers each of them once.
+  // Other loaders may legitimately leave rows undelivered, a GIF frame
+  // smaller than its canvas or a run-length BMP that ends its rows early for
+  // two, so the test is for these alone.
+  bool MissesRows(int height, bool AUncompressedBmp) const {
     GdkPixbufFormat* format = gdk_pixbuf_loader_get_format(loader_);
     if (format == nullptr) return false;
     std::unique_ptr<gchar, decltype(&g_free)> name(gdk_pixbuf_format_get_name(format), &g_free);
-    if (!name || std::string_view(name.get()) != "png") return false;
+    if (!name) return false;
+    const std::string_view formatName(name.get());
+    if (formatName != "png" && !(formatName == "bmp" && AUncompressedBmp)) return false;
     if (state_.recordFailed) return true;
     const std::vector<bool>& rows = state_.rowsDelivered;
     return rows.size() < static_cast<size_t>(height) ||
@@ -131,14 +136,27 @@ class Loader {
   bool closed_ = false;
 };
 
-}  // namespace
+// A BMP file whose rows are stored as they are (no compression, or bit
+// fields), by its info header's compression field.
+bool IsUncompressedBmp(const uint8_t* data, size_t size) {
+  constexpr size_t kCompressionAt = 14 + 16;
+  if (size < kCompressionAt + 4 || data[0] != 'B' || data[1] != 'M') return false;
+  const uint32_t compression = static_cast<uint32_t>(data[kCompressionAt]) |
+                               static_cast<uint32_t>(data[kCompressionAt + 1]) << 8 |
+                               static_cast<uint32_t>(data[kCompressionAt + 2]) << 16 |
+                               static_cast<uint32_t>(data[kCompressionAt + 3]) << 24;
+  constexpr uint32_t kStoredRows = 0, kBitFields = 3;
+  return compression == kStoredRows || compression == kBitFields;
+}
 
-DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
+// One decode of data, followed by ATail when it is not empty.
+DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_t> ATail) {
   Loader loader;
   // Fed in pieces, so that a size refused in the first piece stops the feed
   // even with a loader that would go on after the refusal.
   constexpr size_t kPiece = 64 * 1024;
   for (size_t at = 0; at < size; at += kPiece) loader.Write(data + at, std::min(kPiece, size - at));
+  if (!ATail.empty()) loader.Write(ATail.data(), ATail.size());
   loader.Close();
 
   // For an animation, the loader's image is its first frame.
@@ -149,7 +167,9 @@ DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
   const int channels = gdk_pixbuf_get_n_channels(pixbuf);
   const bool hasAlpha = gdk_pixbuf_get_has_alpha(pixbuf) != FALSE;
   // A loader that ignored the refused size is caught here, late but still.
-  if (!ImageSizeAccepted(width, height) || loader.MissesRows(height)) RaiseInvalidImage();
+  if (!ImageSizeAccepted(width, height) || loader.MissesRows(height, IsUncompressedBmp(data, size))) {
+    RaiseInvalidImage();
+  }
   if (gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
       channels != (hasAlpha ? 4 : 3)) {
     RaiseInvalidImage();
@@ -170,6 +190,43 @@ DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
       to[2] = from[0];
       to[3] = hasAlpha ? from[3] : 255;
     }
+  }
+  return image;
+}
+
+bool IsJpeg(const uint8_t* data, size_t size) {
+  return size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
+}
+
+bool EndsWithJpegEndMarker(const uint8_t* data, size_t size) {
+  return size >= 2 && data[size - 2] == 0xFF && data[size - 1] == 0xD9;
+}
+
+}  // namespace
+
+DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
+  DecodedImage image = DecodeOnce(data, size, {});
+  if (!IsJpeg(data, size) || EndsWithJpegEndMarker(data, size)) return image;
+  // The JPEG loader takes data that stops in the middle of the rows for a
+  // whole image: the decoder only warns, and fills the rows it never got with
+  // grey. Whether rows were missing shows when the same data is decoded with
+  // other bytes after it: rows that all arrived, with or without the end
+  // marker, do not depend on what follows them, while rows made up for
+  // missing data do. So a JPEG without its end marker is decoded a second
+  // time, followed by filler bytes and the end marker, and is damaged when
+  // the two images differ. (A whole JPEG with something after its end marker
+  // pays for the second decode and passes.)
+  static constexpr uint8_t kFiller[] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
+                                        0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
+                                        0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0xFF, 0xD9};
+  DecodedImage completed;
+  try {
+    completed = DecodeOnce(data, size, kFiller);
+  } catch (const Exception&) {
+    RaiseInvalidImage();
+  }
+  if (completed.width != image.width || completed.height != image.height || completed.pixels != image.pixels) {
+    RaiseInvalidImage();
   }
   return image;
 }

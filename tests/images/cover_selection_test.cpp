@@ -296,5 +296,106 @@ TEST(CoverSelection, ManyDistinctPrefixesKeepTheRuleAtScale) {
   EXPECT_EQ(registry.SelectCoverName(names), repeated);
 }
 
+TEST(CoverSelection, MacOsLeftoversAreNeverPages) {
+  struct Case {
+    const char16_t* name;
+    bool neverAPage;
+  };
+  const Case cases[] = {
+      {u"__MACOSX/Comic/._page01.jpg", true},
+      {u"__MACOSX/page01.jpg", true},
+      {u"Comic/__MACOSX/Chapter 1/p01.jpg", true},
+      {u"__MACOSX\\Comic\\._page01.jpg", true},
+      {u"Comic\\__macosx\\p01.jpg", true},
+      {u"._page01.jpg", true},
+      {u"Comic/._p01.jpg", true},
+      {u"Comic\\._p01.jpg", true},
+      // Only these two shapes go: look-alikes are pages like any other.
+      {u"page01.jpg", false},
+      {u"__MACOSX.jpg", false},
+      {u"Comic/__MACOSX", false},
+      {u"__MACOSX_scans/p01.jpg", false},
+      {u"x__MACOSX/p01.jpg", false},
+      {u"_page01.jpg", false},
+      {u".page01.jpg", false},
+      {u"Comic/p._01.jpg", false},
+      {u"._Comic/p01.jpg", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsNeverAPage(c.name), c.neverAPage) << platform::Utf16ToUtf8(c.name);
+}
+
+std::vector<std::u16string> PagesOnly(const std::vector<std::u16string>& ANames) {
+  std::vector<std::u16string> pages;
+  std::copy_if(ANames.begin(), ANames.end(), std::back_inserter(pages),
+               [](const std::u16string& name) { return !IsNeverAPage(name); });
+  return pages;
+}
+
+// Random page lists in the shapes archives have: a few prefixes, numbers with
+// and without leading zeros, some in folders.
+std::vector<std::u16string> RandomPageNames(std::mt19937& ARandom) {
+  static const char* const kPrefixes[] = {"page", "Page ", "p", "", "cover", "scan_", "Vol 1/p", "Vol 2/p", "credits"};
+  std::uniform_int_distribution<int> count(1, 12), prefix(0, 8), number(0, 120), zeros(0, 2);
+  std::vector<std::u16string> names;
+  for (int i = count(ARandom); i > 0; --i) {
+    std::string name = kPrefixes[prefix(ARandom)];
+    if (name != "cover" && name != "credits") name += std::string(static_cast<size_t>(zeros(ARandom)), '0') +
+                                                      std::to_string(number(ARandom));
+    names.push_back(U(name + ".jpg"));
+  }
+  return names;
+}
+
+// The AppleDouble twin of a page: its last part prefixed with "._", beside
+// the page or, as macOS zips it, under __MACOSX.
+std::u16string AppleDoubleTwin(const std::u16string& AName) {
+  const size_t slash = AName.find_last_of(u'/');
+  const size_t lastPart = slash == std::u16string::npos ? 0 : slash + 1;
+  return AName.substr(0, lastPart) + u"._" + AName.substr(lastPart);
+}
+
+TEST(CoverSelection, LeavingOutMacOsLeftoversChangesNoOtherChoice) {
+  std::mt19937 random(14);
+  TvekCBxClassList registry;
+  for (int round = 0; round < 2000; ++round) {
+    const std::vector<std::u16string> names = RandomPageNames(random);
+    // Without leftovers nothing is left out, and the choice stays.
+    ASSERT_EQ(PagesOnly(names), names);
+    ASSERT_EQ(registry.SelectCoverName(PagesOnly(names)), registry.SelectCoverName(names));
+    // With a twin for every page, placed first as re-zipping puts them, and
+    // a loose one beside its page, the choice is the one without them.
+    std::vector<std::u16string> withTwins;
+    for (const std::u16string& name : names) withTwins.push_back(u"__MACOSX/" + AppleDoubleTwin(name));
+    for (const std::u16string& name : names) {
+      withTwins.push_back(name);
+      if (round % 2 == 0) withTwins.push_back(AppleDoubleTwin(name));
+    }
+    ASSERT_EQ(PagesOnly(withTwins), names);
+    ASSERT_EQ(registry.SelectCoverName(PagesOnly(withTwins)), registry.SelectCoverName(names));
+  }
+}
+
+TEST(CoverSelection, AttemptsFollowTheRuleOnWhatIsLeft) {
+  TvekCBxClassList registry;
+  const std::vector<std::u16string> names = {u"cover.jpg", u"page03.jpg", u"page01.jpg", u"page02.jpg",
+                                             u"page01.jpg", u"page05.jpg", u"page04.jpg"};
+  EXPECT_EQ(SelectCoverAttempts(registry, names),
+            (std::vector<std::u16string>{u"page01.jpg", u"page01.jpg", u"page02.jpg", u"page03.jpg"}));
+  EXPECT_EQ(SelectCoverAttempts(registry, {u"b.jpg", u"a.jpg"}), (std::vector<std::u16string>{u"b.jpg", u"a.jpg"}));
+  EXPECT_EQ(SelectCoverAttempts(registry, {u"p2.jpg", u"p1.jpg", u"p3.jpg"}, 2),
+            (std::vector<std::u16string>{u"p1.jpg", u"p2.jpg"}));
+  EXPECT_TRUE(SelectCoverAttempts(registry, {}).empty());
+
+  std::mt19937 random(41);
+  for (int round = 0; round < 500; ++round) {
+    const std::vector<std::u16string> list = RandomPageNames(random);
+    const std::vector<std::u16string> attempts = SelectCoverAttempts(registry, list);
+    ASSERT_EQ(attempts.size(), std::min(list.size(), kMaxCoverAttempts));
+    // The first attempt is the rule's own choice: a cover that decodes is
+    // exactly what it was.
+    ASSERT_EQ(attempts.front(), registry.SelectCoverName(list));
+  }
+}
+
 }  // namespace
 }  // namespace quillet

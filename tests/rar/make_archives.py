@@ -192,6 +192,35 @@ def make(out, work):
     with open(target("truncated.cbr"), "wb") as f:
         f.write(data[: data.find(cover) + len(cover) // 2])
 
+    # Made on macOS: an AppleDouble twin of every page, four bytes that are
+    # no image, under __MACOSX and added first.
+    src = fresh("macos")
+    stage(src, [("Comic/page%02d.png" % n, n) for n in (1, 2, 3)])
+    twins = ["__MACOSX/Comic/._page%02d.png" % n for n in (1, 2, 3)]
+    for twin in twins:
+        os.makedirs(os.path.dirname(os.path.join(src, twin)), exist_ok=True)
+        with open(os.path.join(src, twin), "wb") as f:
+            f.write(b"\x00\x05\x16\x07")
+    rar_in_order(target("macos-twins-first.cbr"), twins + ["Comic/page%02d.png" % n for n in (1, 2, 3)], src)
+
+    # Pages cut short before one that is whole: the first page that decodes
+    # is the cover, within four tries; solid too, where each try unpacks the
+    # pages before its own.
+    src = fresh("cut-pages")
+    cut_page = cover[: len(cover) // 2]
+    cut_names = ["p%02d.png" % n for n in range(1, 7)]
+    for name in cut_names[:5]:
+        with open(os.path.join(src, name), "wb") as f:
+            f.write(cut_page)
+    write_page(os.path.join(src, "p06.png"), 6)
+    write_page(os.path.join(src, "page-2.png"), 2)
+    write_page(os.path.join(src, "page-3.png"), 3)
+    with open(os.path.join(src, "page-1.png"), "wb") as f:
+        f.write(cut_page)
+    rar_in_order(target("first-page-cut.cbr"), ["page-1.png", "page-2.png", "page-3.png"], src)
+    rar(target("first-page-cut-solid.cbr"), ["page-1.png", "page-2.png", "page-3.png"], src, "-s", "-ds")
+    rar_in_order(target("five-pages-cut.cbr"), cut_names, src)
+
     # Nothing but the RAR5 signature.
     with open(target("signature-only.cbr"), "wb") as f:
         f.write(b"Rar!\x1a\x07\x01\x00")

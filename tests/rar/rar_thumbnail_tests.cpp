@@ -52,7 +52,13 @@ INSTANTIATE_TEST_SUITE_P(
         // image of a .rar, the chosen one of anything .cb-something.
         CoverCase{u8"normal.cbr", true, 1}, CoverCase{u8"normal.rar", false, 3},
         CoverCase{u8"rar-named.cbz", true, 1}, CoverCase{u8"solid.cbr", true, 1},
-        CoverCase{u8"encrypted-data.cbr", true, 0}, CoverCase{u8"damaged-data.cbr", true, 0}));
+        CoverCase{u8"encrypted-data.cbr", true, 0}, CoverCase{u8"damaged-data.cbr", true, 0},
+        // macOS's AppleDouble twins, added first, are no pages.
+        CoverCase{u8"macos-twins-first.cbr", true, 1},
+        // A page cut short makes way for the next; four pages are tried at
+        // most, so the whole sixth page is never reached.
+        CoverCase{u8"first-page-cut.cbr", true, 2}, CoverCase{u8"first-page-cut-solid.cbr", true, 2},
+        CoverCase{u8"five-pages-cut.cbr", true, 0}));
 
 }  // namespace
 }  // namespace quillet::rar_test

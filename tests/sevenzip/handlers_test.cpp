@@ -62,7 +62,15 @@ INSTANTIATE_TEST_SUITE_P(
         // inside it, is no page: the cover is the real page 5.
         TCoverCase{"symlink-named-p01.cbt", 5, "CBT"}, TCoverCase{"hardlink-named-p01.cbt", 5, "CBT"},
         TCoverCase{"symlink-named-p01.cbz", 5, "CBZ"}, TCoverCase{"symlink-named-p01.cb7", 5, "CB7"},
-        TCoverCase{"symlink-to-page-p01.cbz", 5, "CBZ"}),
+        TCoverCase{"symlink-to-page-p01.cbz", 5, "CBZ"},
+        // macOS's AppleDouble twins, met first, are no pages.
+        TCoverCase{"macos-twins-first.cbz", 1, "CBZ", 3},
+        // A page that does not decode makes way for the next one, up to the
+        // fourth page tried.
+        TCoverCase{"first-page-cut.cbz", 2, "CBZ"}, TCoverCase{"first-page-not-an-image.cbz", 2, "CBZ"},
+        TCoverCase{"three-pages-cut.cbz", 4, "CBZ"},
+        // A JPEG cut after 200 bytes is damaged, not a grey page.
+        TCoverCase{"jpeg-cut-after-200-bytes.cbz", 2, "CBZ", 3}),
     [](const ::testing::TestParamInfo<TCoverCase>& info) {
       std::string name = info.param.Archive;
       for (char& ch : name) {
@@ -70,6 +78,20 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return name;
     });
+
+// AVIF and HEIF covers, through the gdk-pixbuf loaders that setup installs.
+// Encoded losslessly, but through the formats' own colour conversion.
+TEST_F(SevenZipTest, AvifAndHeifCoversThroughTheirLoaders) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no AVIF or HEIF decoder is part of the Windows imaging component under test";
+#else
+  for (const char* name : {"avif-cover.cbz", "heif-cover.cbz"}) {
+    TPreview preview;
+    PreviewThroughHandlers(SevenZipRegistry(), ArchivePath(name), preview);
+    EXPECT_TRUE(ShowsPage(preview.Bitmap, 1, 3)) << name << ::testing::PrintToString(preview.Failures);
+  }
+#endif
+}
 
 // Archives that give no cover. The dispatch must end without a bitmap and
 // without a file left behind, whether the handler answers null or raises.
@@ -132,7 +154,10 @@ INSTANTIATE_TEST_SUITE_P(
         TNoCoverCase{"sparse-4gib.cbt", "CBT", TOutcome::RaisesCode, static_cast<uint32_t>(kItemTooLargeResult)},
         // Headers that say 4 KiB for 64 MiB of data: the library stops at
         // what they say, and 4 KiB of zeros is no image.
-        TNoCoverCase{"declares-4kib-inflates-64mib.cbz", "CBZ", TOutcome::Raises}),
+        TNoCoverCase{"declares-4kib-inflates-64mib.cbz", "CBZ", TOutcome::Raises},
+        // Four pages are tried at most: the good sixth one is never reached,
+        // and the last failure is the request's.
+        TNoCoverCase{"five-pages-cut.cbz", "CBZ", TOutcome::RaisesMessage, 0, "Invalid image"}),
     [](const ::testing::TestParamInfo<TNoCoverCase>& info) {
       std::string name = info.param.Archive;
       for (char& ch : name) {

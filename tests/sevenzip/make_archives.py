@@ -87,7 +87,8 @@ def gnu_tar(name, entries, form):
 
 def by_hand_zip(name, entries):
     """A ZIP written by Python's zipfile, in the order of `entries`, for names
-    and orders that the tools will not write."""
+    and orders that the tools will not write. A page's format follows its
+    entry's extension."""
     directory = stage(name, [])
     path = archive_path(name)
     with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
@@ -95,8 +96,9 @@ def by_hand_zip(name, entries):
             if isinstance(content, bytes):
                 z.writestr(entry_name, content)
             else:
-                page(directory, "page.png", content)
-                z.write(os.path.join(directory, "page.png"), entry_name)
+                staged_name = "page" + os.path.splitext(entry_name)[1]
+                page(directory, staged_name, content)
+                z.write(os.path.join(directory, staged_name), entry_name)
     return path
 
 
@@ -269,6 +271,46 @@ def main():
     truncate_inside(path, os.path.getsize(path) // 2)
     path = gnu_tar("truncated.cbt", [("p01.png", 1), ("p02.png", 2)], "ustar")
     truncate_inside(path, 512 + 40)
+
+    # Made on macOS: an AppleDouble twin of every page, four bytes that are
+    # no image, under __MACOSX and placed first, as re-zipping puts them. The
+    # twins alone would win the naming rule (their scheme is met first).
+    apple_double = b"\x00\x05\x16\x07"
+    by_hand_zip("macos-twins-first.cbz",
+                [("__MACOSX/Comic/._page%02d.jpg" % n, apple_double) for n in (1, 2, 3)] +
+                [("Comic/._page%02d.jpg" % n, apple_double) for n in (1, 2, 3)] +
+                [("Comic/page%02d.jpg" % n, n) for n in (1, 2, 3)])
+
+    # Pages that do not decode, before one that does: the cover is the first
+    # page that decodes, within four tries.
+    staged = stage("broken-pages", [("p01.png", 1)])
+    with open(os.path.join(staged, "p01.png"), "rb") as f:
+        whole_page = f.read()
+    cut_page = whole_page[:len(whole_page) // 2]
+    by_hand_zip("first-page-cut.cbz", [("p01.png", cut_page), ("p02.png", 2), ("p03.png", 3)])
+    by_hand_zip("first-page-not-an-image.cbz", [("p01.png", b"these bytes decode as nothing\n"), ("p02.png", 2)])
+    by_hand_zip("three-pages-cut.cbz", [("p01.png", cut_page), ("p02.png", cut_page), ("p03.png", cut_page),
+                                        ("p04.png", 4)])
+    by_hand_zip("five-pages-cut.cbz", [("p%02d.png" % n, cut_page) for n in range(1, 6)] + [("p06.png", 6)])
+
+    # A JPEG cover cut after 200 bytes, inside its scan: decoders that only
+    # warn would make it a grey page. The next page is the cover.
+    big_jpeg = os.path.join(staged, "big.jpg")
+    pages.write_jpeg(big_jpeg, pages.page_pixels(1, 200, 150, alpha=False))
+    with open(big_jpeg, "rb") as f:
+        jpeg_cut = f.read()[:200]
+    assert b"\xff\xda" in jpeg_cut, "the cut must fall inside the scan"
+    by_hand_zip("jpeg-cut-after-200-bytes.cbz", [("p01.jpg", jpeg_cut), ("p02.jpg", 2)])
+
+    # Covers in newer formats, encoded losslessly from page 1 by the formats'
+    # own tools, each before page 2 in PNG.
+    page(staged, "p01.png", 1)
+    for name, command in (("avif-cover.cbz", ["avifenc", "--lossless", "p01.png", "p01.avif"]),
+                          ("heif-cover.cbz", ["heif-enc", "--lossless", "-o", "p01.heic", "p01.png"])):
+        run(command, staged)
+        encoded = os.path.join(staged, command[-1] if command[0] == "avifenc" else command[-2])
+        with open(encoded, "rb") as f:
+            by_hand_zip(name, [(os.path.basename(encoded), f.read()), ("p02.png", 2)])
 
     # Encrypted, with the names readable and with the headers encrypted too.
     sevenzip("zip-zipcrypto.cbz", shuffled_bmp, "-tzip", "-psecret", "-mem=ZipCrypto")
