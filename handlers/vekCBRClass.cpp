@@ -4,6 +4,7 @@
 #include "handlers/rar_block_walk.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -41,12 +42,11 @@ int TRarDataSink::Receive(const void* AData, LPARAM ASize) noexcept {
 int QUILLET_UNRAR_CALL RarCallback(unsigned int AMsg, LPARAM AUserData, LPARAM AP1, LPARAM AP2) noexcept {
   switch (AMsg) {
     case UCM_CHANGEVOLUME:
-    case UCM_CHANGEVOLUMEW: {
-      const auto mode = static_cast<uint32_t>(AP2);
-      if (mode == static_cast<uint32_t>(RAR_VOL_ASK)) return -1;  // a volume is missing: stop here
-      if (mode == static_cast<uint32_t>(RAR_VOL_NOTIFY)) return 1;
-      return 0;
-    }
+    case UCM_CHANGEVOLUMEW:
+      // Only the volume we walked is read: a later one has not been checked
+      // and could crash the library. So a cover that goes on in the next
+      // volume gets no thumbnail, and a listing ends in an error there.
+      return -1;
     case UCM_PROCESSDATA:
       if (AUserData == 0) return 1;
       return reinterpret_cast<TRarDataSink*>(AUserData)->Receive(reinterpret_cast<const void*>(AP1), AP2);
@@ -223,6 +223,21 @@ void CheckDeclaredSize(uint64_t ASize) {
   if (ASize > kMaxImageFileSize) throw Exception("Rar error");
 }
 
+// What the library unpacks for one request. In a solid archive passing over
+// an entry unpacks it, to as many bytes as its header declares: the entries
+// before the cover and the cover together are refused, before any of them is
+// unpacked, when they declare more than a request may unpack.
+class TUnpackedBudget {
+ public:
+  void Charge(uint64_t ADeclaredSize) {
+    if (ADeclaredSize > kMaxUnpackedBytesPerRequest - FUnpacked) throw Exception("Rar error");
+    FUnpacked += ADeclaredSize;
+  }
+
+ private:
+  uint64_t FUnpacked = 0;
+};
+
 }  // namespace
 
 // ---- The handler ------------------------------------------------------------------
@@ -260,15 +275,22 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
 
   // First pass: the image entries, in archive order; only the first of them
   // when the file does not call itself a comic book.
+  // With each, what reaching it and unpacking it would unpack in all.
   std::vector<std::u16string> candidates;
+  std::vector<uint64_t> unpackedThrough;
   {
     TArchive archive(*this, archiveName, RAR_OM_LIST, nullptr);
     if (!archive.Opened()) return result;
     RarCheck(archive.OpenResult());
+    uint64_t unpacked = 0;
     while (archive.ReadHeader()) {
       std::u16string name = archive.EntryName();
+      const uint64_t declared = archive.EntryDeclaredSize();
+      if (!archive.Solid()) unpacked = 0;
+      unpacked = declared > UINT64_MAX - unpacked ? UINT64_MAX : unpacked + declared;
       if (!archive.EntryIsDirectory() && !archive.EntryIsLink() && registry->IsImageFile(name)) {
         candidates.push_back(std::move(name));
+        unpackedThrough.push_back(unpacked);
         if (!AIsCBxFile) break;
       }
       archive.Skip();
@@ -278,7 +300,13 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   if (candidates.empty()) return result;
 
   const std::u16string coverName = registry->SelectCoverName(candidates);
+  // Refused before anything is unpacked: in a solid archive the entries
+  // before the cover are unpacked on the way to it.
+  const auto cover = std::find(candidates.begin(), candidates.end(), coverName);
+  if (cover != candidates.end() && unpackedThrough[cover - candidates.begin()] > kMaxUnpackedBytesPerRequest)
+    throw Exception("Rar error");
   candidates = {};
+  unpackedThrough = {};
 
   // Second pass: forwards again, up to the entry of that very name that the
   // first pass took (a link or directory of the same name is passed over).
@@ -286,14 +314,15 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   TArchive archive(*this, archiveName, RAR_OM_EXTRACT, &sink);
   if (!archive.Opened()) return result;
   RarCheck(archive.OpenResult());
+  TUnpackedBudget budget;
   while (archive.ReadHeader()) {
     if (archive.EntryName() != coverName || archive.EntryIsDirectory() || archive.EntryIsLink()) {
-      // In a solid archive passing over an entry unpacks it.
-      if (archive.Solid()) CheckDeclaredSize(archive.EntryDeclaredSize());
+      if (archive.Solid()) budget.Charge(archive.EntryDeclaredSize());
       archive.Skip();
       continue;
     }
     CheckDeclaredSize(archive.EntryDeclaredSize());
+    budget.Charge(archive.EntryDeclaredSize());
     TTemporaryFile temporary(registry->MakeTempFileName(coverName));
     archive.TestInto(temporary.File());
     temporary.Close();

@@ -166,6 +166,23 @@ TEST_F(RarBackEnd, RefusesACoverThatClaimsMoreThanTheDecoderTakes) {
   EXPECT_EQ(probe.substr(probe.size() - 2), u"-1") << "an extraction was begun";
 }
 
+// In a solid archive the entries before the cover are unpacked to reach it:
+// 600 MiB of zeros, in two entries of a size a cover may have, are refused
+// before any of them is unpacked.
+TEST_F(RarBackEnd, RefusesASolidCoverBehindMoreThanARequestUnpacks) {
+  for (const bool isCBxFile : {true, false}) {
+    try {
+      HBITMAP cover = Preview(Archive(u8"solid-cover-behind-600M.cbr"), isCBxFile);
+      ADD_FAILURE() << "no error; cover of page " << PageOf(cover);
+      if (cover != nullptr) DeleteObject(cover);
+    } catch (const Exception& e) {
+      EXPECT_STREQ(e.what(), "Rar error");
+    }
+  }
+  const std::u16string probe = FRegistry.MakeTempFileName(u"probe");
+  EXPECT_EQ(probe.substr(probe.size() - 2), u"-1") << "an extraction was begun";
+}
+
 // The sink takes the library's data up to its limit and refuses the first
 // piece that would pass it, whatever the headers said.
 TEST_F(RarBackEnd, DataSinkStopsAtItsLimit) {
