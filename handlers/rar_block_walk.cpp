@@ -96,6 +96,18 @@ enum : uint64_t {
   kRar5HasExtraArea = 0x0001,
   kRar5HasDataArea = 0x0002,
 };
+// The main header's own fields and the records of its extra area.
+enum : uint64_t {
+  kRar5ArchiveHasVolumeNumber = 0x0002,
+  kRar5LocatorRecord = 1,
+  kRar5MetadataRecord = 2,
+  kRar5LocatorHasQuickOpen = 0x0001,
+  kRar5LocatorHasRecovery = 0x0002,
+  kRar5MetadataHasName = 0x0001,
+  kRar5MetadataHasTime = 0x0002,
+  kRar5MetadataUnixTime = 0x0004,
+  kRar5MetadataNanoseconds = 0x0008,
+};
 
 // A variable-length number: seven bits a byte, low bits first, the high bit
 // saying that more follow; at most ten bytes, and no more than 64 bits.
@@ -117,12 +129,63 @@ class TVintReader {
   }
 
   size_t Position() const { return FPosition; }
+  size_t Left() const { return FSize - FPosition; }
+
+  // Passes over ACount bytes; false when fewer are left.
+  bool Skip(uint64_t ACount) {
+    if (ACount > Left()) return false;
+    FPosition += static_cast<size_t>(ACount);
+    return true;
+  }
 
  private:
   const uint8_t* FData;
   size_t FSize;
   size_t FPosition = 0;
 };
+
+// The library reads the records of a main header's extra area field by field
+// and trusts every size it meets there: a name size of 0 in the metadata
+// record alone is enough to crash it. So each field of the two records the
+// format knows must lie within its record, and any other record is refused.
+bool MainRecordHolds(uint64_t AType, TVintReader& ARecord) {
+  uint64_t flags = 0, value = 0;
+  if (!ARecord.Next(flags)) return false;
+  switch (AType) {
+    case kRar5LocatorRecord:
+      if ((flags & kRar5LocatorHasQuickOpen) != 0 && !ARecord.Next(value)) return false;
+      if ((flags & kRar5LocatorHasRecovery) != 0 && !ARecord.Next(value)) return false;
+      return true;
+    case kRar5MetadataRecord:
+      if ((flags & kRar5MetadataHasName) != 0) {
+        if (!ARecord.Next(value) || value == 0 || !ARecord.Skip(value)) return false;
+      }
+      if ((flags & kRar5MetadataHasTime) != 0) {
+        const bool shortTime =
+            (flags & kRar5MetadataUnixTime) != 0 && (flags & kRar5MetadataNanoseconds) == 0;
+        if (!ARecord.Skip(shortTime ? 4 : 8)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Every record of an extra area: its size, then its type and data, which
+// the size must cover and the area must hold. AMainHeader: the records are
+// the main header's, whose fields are checked too.
+bool ExtraAreaHolds(const uint8_t* AArea, size_t ASize, bool AMainHeader) {
+  TVintReader area(AArea, ASize);
+  while (area.Left() > 0) {
+    uint64_t recordSize = 0, type = 0;
+    if (!area.Next(recordSize) || recordSize == 0 || recordSize > area.Left()) return false;
+    TVintReader record(AArea + area.Position(), static_cast<size_t>(recordSize));
+    if (!record.Next(type)) return false;
+    if (AMainHeader && !MainRecordHolds(type, record)) return false;
+    area.Skip(recordSize);
+  }
+  return true;
+}
 
 TRarWalkResult WalkRar5(TBlockReader& AReader) {
   uint64_t position = sizeof kRar5Signature;
@@ -155,6 +218,18 @@ TRarWalkResult WalkRar5(TBlockReader& AReader) {
     if ((flags & kRar5HasExtraArea) != 0 && !fields.Next(extraSize)) return TRarWalkResult::Damaged;
     if ((flags & kRar5HasDataArea) != 0 && !fields.Next(dataSize)) return TRarWalkResult::Damaged;
     if (extraSize > headerSize - fields.Position()) return TRarWalkResult::Damaged;
+    // The extra area is the end of the header.
+    const auto extraStart = static_cast<size_t>(headerSize - extraSize);
+    if (type == kRar5MainHeader) {
+      uint64_t archiveFlags = 0, volumeNumber = 0;
+      if (!fields.Next(archiveFlags)) return TRarWalkResult::Damaged;
+      if ((archiveFlags & kRar5ArchiveHasVolumeNumber) != 0 && !fields.Next(volumeNumber))
+        return TRarWalkResult::Damaged;
+      if (fields.Position() > extraStart) return TRarWalkResult::Damaged;
+    }
+    if (!ExtraAreaHolds(header.data() + sizeReader.Position() + extraStart, static_cast<size_t>(extraSize),
+                        type == kRar5MainHeader))
+      return TRarWalkResult::Damaged;
 
     if (block == 0 && type != kRar5MainHeader && type != kRar5EncryptionHeader) return TRarWalkResult::Damaged;
     // Every header after this one is encrypted.

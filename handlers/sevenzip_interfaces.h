@@ -38,6 +38,7 @@ constexpr PROPID kpidExtension = 5;
 constexpr PROPID kpidIsDir = 6;
 constexpr PROPID kpidSize = 7;
 constexpr PROPID kpidAttrib = 9;
+constexpr PROPID kpidBlock = 27;  // the solid block (folder) that holds the item's data
 constexpr PROPID kpidPosixAttrib = 53;
 constexpr PROPID kpidSymLink = 54;
 constexpr PROPID kpidIsAltStream = 63;

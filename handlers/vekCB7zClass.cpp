@@ -552,6 +552,29 @@ void CheckDeclaredItemSize(IInArchive* AArchive, uint32_t AIndex) {
     throw EOleSysError(kItemTooLargeResult, "The entry is larger than any image that can be decoded");
 }
 
+// Refuses the extraction of item ACoverIndex before it begins when the
+// library would unpack more than a request may: in a solid block every item
+// before the cover is decoded on the way to it. Items the library places in
+// no block, or formats without blocks, decode nothing but their own data.
+void CheckUnpackedBudget(IInArchive* AArchive, uint32_t ACoverIndex) {
+  int64_t coverBlock = 0;
+  if (!GetItemPropertyInteger(AArchive, ACoverIndex, kpidBlock, coverBlock)) return;
+  uint64_t unpacked = 0;
+  const auto charge = [&](uint32_t AIndex) {
+    int64_t size = 0;
+    if (!GetItemPropertyInteger(AArchive, AIndex, kpidSize, size)) return;
+    const auto declared = static_cast<uint64_t>(size);
+    if (declared > kMaxUnpackedBytesPerRequest - unpacked)
+      throw EOleSysError(kItemTooLargeResult, "Reaching the entry means unpacking more than a request may");
+    unpacked += declared;
+  };
+  charge(ACoverIndex);
+  for (uint32_t i = 0; i < ACoverIndex; ++i) {
+    int64_t block = 0;
+    if (GetItemPropertyInteger(AArchive, i, kpidBlock, block) && block == coverBlock) charge(i);
+  }
+}
+
 // The archive's own file name, without its folder.
 std::u16string ArchiveBaseName(const std::u16string& AFileName) {
   size_t start = AFileName.size();
@@ -656,6 +679,7 @@ HBITMAP TvekCB7zClass::GetPreviewBitmap(const std::u16string& AFileName, bool AI
     const uint32_t coverIndex = cover->second;
 
     CheckDeclaredItemSize(archive.Get(), coverIndex);
+    CheckUnpackedBudget(archive.Get(), coverIndex);
 
     const std::u16string tempFileName = registry->MakeTempFileName(coverName);
     auto* callbackObject = new TvekExtractCallback(coverIndex, tempFileName);

@@ -5,6 +5,7 @@
 #include "handlers/rar_block_walk.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -43,12 +44,11 @@ int TRarDataSink::Receive(const void* AData, LPARAM ASize) noexcept {
 int QUILLET_UNRAR_CALL RarCallback(unsigned int AMsg, LPARAM AUserData, LPARAM AP1, LPARAM AP2) noexcept {
   switch (AMsg) {
     case UCM_CHANGEVOLUME:
-    case UCM_CHANGEVOLUMEW: {
-      const auto mode = static_cast<uint32_t>(AP2);
-      if (mode == static_cast<uint32_t>(RAR_VOL_ASK)) return -1;  // a volume is missing: stop here
-      if (mode == static_cast<uint32_t>(RAR_VOL_NOTIFY)) return 1;
-      return 0;
-    }
+    case UCM_CHANGEVOLUMEW:
+      // Only the volume we walked is read: a later one has not been checked
+      // and could crash the library. So a cover that goes on in the next
+      // volume gets no thumbnail, and a listing ends in an error there.
+      return -1;
     case UCM_PROCESSDATA:
       if (AUserData == 0) return 1;
       return reinterpret_cast<TRarDataSink*>(AUserData)->Receive(reinterpret_cast<const void*>(AP1), AP2);
@@ -225,6 +225,21 @@ void CheckDeclaredSize(uint64_t ASize) {
   if (ASize > kMaxImageFileSize) throw Exception("Rar error");
 }
 
+// What the library unpacks for one request. In a solid archive passing over
+// an entry unpacks it, to as many bytes as its header declares: the entries
+// before the cover and the cover together are refused, before any of them is
+// unpacked, when they declare more than a request may unpack.
+class TUnpackedBudget {
+ public:
+  void Charge(uint64_t ADeclaredSize) {
+    if (ADeclaredSize > kMaxUnpackedBytesPerRequest - FUnpacked) throw Exception("Rar error");
+    FUnpacked += ADeclaredSize;
+  }
+
+ private:
+  uint64_t FUnpacked = 0;
+};
+
 }  // namespace
 
 // ---- The handler ------------------------------------------------------------------
@@ -262,16 +277,23 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
 
   // First pass: the image entries, in archive order; only the first of them
   // when the file does not call itself a comic book.
+  // With each, what reaching it and unpacking it would unpack in all.
   std::vector<std::u16string> candidates;
+  std::vector<uint64_t> unpackedThrough;
   {
     TArchive archive(*this, archiveName, RAR_OM_LIST, nullptr);
     if (!archive.Opened()) return result;
     RarCheck(archive.OpenResult());
+    uint64_t unpacked = 0;
     while (archive.ReadHeader()) {
       std::u16string name = archive.EntryName();
+      const uint64_t declared = archive.EntryDeclaredSize();
+      if (!archive.Solid()) unpacked = 0;
+      unpacked = declared > UINT64_MAX - unpacked ? UINT64_MAX : unpacked + declared;
       if (!archive.EntryIsDirectory() && !archive.EntryIsLink() && registry->IsImageFile(name) &&
           !IsNeverAPage(name)) {
         candidates.push_back(std::move(name));
+        unpackedThrough.push_back(unpacked);
         if (!AIsCBxFile) break;
       }
       archive.Skip();
@@ -283,9 +305,13 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   // A page that does not decode makes way for the rule's next choice. Each
   // attempt is a pass of its own, bounded as the first one is, and the
   // attempts are few.
-  const std::vector<std::u16string> attempts = SelectCoverAttempts(*registry, std::move(candidates));
-  candidates = {};
+  const std::vector<std::u16string> attempts = SelectCoverAttempts(*registry, candidates);
   for (size_t attempt = 0; attempt < attempts.size(); ++attempt) {
+    // Refused before anything is unpacked: in a solid archive the entries
+    // before a page are unpacked on the way to it.
+    const auto listed = std::find(candidates.begin(), candidates.end(), attempts[attempt]);
+    if (listed != candidates.end() && unpackedThrough[listed - candidates.begin()] > kMaxUnpackedBytesPerRequest)
+      throw Exception("Rar error");
     std::exception_ptr decodeFailure;
     result = ExtractAndLoad(*registry, archiveName, attempts[attempt], decodeFailure);
     if (!decodeFailure) return result;
@@ -304,14 +330,16 @@ HBITMAP TvekCBRClass::ExtractAndLoad(TvekCBxClassList& ARegistry, std::vector<Un
   TArchive archive(*this, AArchiveName, RAR_OM_EXTRACT, &sink);
   if (!archive.Opened()) return result;
   RarCheck(archive.OpenResult());
+  TUnpackedBudget budget;
   while (archive.ReadHeader()) {
     if (archive.EntryName() != ACoverName || archive.EntryIsDirectory() || archive.EntryIsLink()) {
       // In a solid archive passing over an entry unpacks it.
-      if (archive.Solid()) CheckDeclaredSize(archive.EntryDeclaredSize());
+      if (archive.Solid()) budget.Charge(archive.EntryDeclaredSize());
       archive.Skip();
       continue;
     }
     CheckDeclaredSize(archive.EntryDeclaredSize());
+    budget.Charge(archive.EntryDeclaredSize());
     TTemporaryFile temporary(ARegistry.MakeTempFileName(ACoverName));
     archive.TestInto(temporary.File());
     temporary.Close();

@@ -35,6 +35,12 @@ NORMAL_ENTRIES = [
 ]
 
 
+# 92 bytes whose headers crash the unrar library of Debian 12.
+CRASHING_FILE = (
+    "526172211a070100f3e1efeb0b010507000602010060c0000250747effff461ee2c38080800100eccd2502030be40004000c29"
+    "8302087b77e5800001077030312e706e67f38080800100eccde40b250203000400030be48950fbfb36")
+
+
 def fail(message):
     sys.exit("make_archives.py: " + message)
 
@@ -158,6 +164,19 @@ def make(out, work):
                          ("volumes-middle-missing", parts[:2] + parts[3:])):
         for part in kept:
             shutil.copyfile(os.path.join(volumes, part), target(os.path.join(folder, part)))
+
+    # Volumes of 60 KB whose second is replaced by the 92 bytes that crash
+    # the library: only the first volume, which we have checked, is read.
+    src = fresh("volumes-damaged")
+    write_page(os.path.join(src, "p1.bmp"), 1, large=True)
+    with open(os.path.join(src, "z-filler.bin"), "wb") as f:
+        f.write(bytes(range(256)) * 400)
+    volumes = os.path.join(work, "volumes-damaged-made")
+    os.makedirs(volumes)
+    rar(os.path.join(volumes, "book.rar"), ["p1.bmp", "z-filler.bin"], src, "-m0", "-v60k")
+    shutil.copyfile(os.path.join(volumes, "book.part1.rar"), target("volumes-damaged-second/book.part1.rar"))
+    with open(target("volumes-damaged-second/book.part2.rar"), "wb") as f:
+        f.write(bytes.fromhex(CRASHING_FILE))
 
     # Stored pages, so that their bytes can be found and spoiled.
     src = fresh("stored")
@@ -287,6 +306,16 @@ def make_size_bombs(fresh, target):
         f.truncate(600 * 1024 * 1024)
     write_page(os.path.join(src, "p2.png"), 2)
     rar_in_order(target("zeros-600M.cbr"), ["p1.png", "p2.png"], src, "-m1")
+
+    # A solid archive whose cover comes after two entries of 300 MiB of
+    # zeros each: reaching the cover unpacks 600 MiB, though no entry alone
+    # declares more than a cover may.
+    src = fresh("solid-bomb")
+    for name in ("a01.bin", "a02.bin"):
+        with open(os.path.join(src, name), "wb") as f:
+            f.truncate(300 * 1024 * 1024)
+    write_page(os.path.join(src, "z.png"), 1)
+    rar(target("solid-cover-behind-600M.cbr"), ["a01.bin", "a02.bin", "z.png"], src, "-s", "-m1")
 
 
 def make_block_walks(fresh, target, work):

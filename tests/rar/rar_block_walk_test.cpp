@@ -79,6 +79,7 @@ Bytes Rar5Block(uint64_t type, uint64_t flags, const Bytes& fields, size_t data 
 const Bytes kRar5Signature = {0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x01, 0x00};
 const Bytes kMainBlock = Rar5Block(1, 0, {0x00});   // archive flags 0
 const Bytes kEndBlock = Rar5Block(5, 0, {0x00});    // not followed by a volume
+constexpr uint64_t kHasExtraArea = 0x0001;
 constexpr uint64_t kHasDataArea = 0x0002;
 
 Bytes Rar5Archive(const std::vector<Bytes>& blocks) {
@@ -197,6 +198,26 @@ TEST_F(RarBlockWalk, JudgesHandMadeRar5Files) {
   Bytes endlessSize = {0, 0, 0, 0};
   endlessSize.resize(4 + 11, 0xFF);
 
+  // The main header's extra area is read record by record: each record is
+  // its size, then its type and fields.
+  const auto record = [](const Bytes& typeAndFields) {
+    Bytes out = Vint(typeAndFields.size());
+    Append(out, typeAndFields);
+    return out;
+  };
+  const auto mainWithExtra = [](const Bytes& area, uint64_t flags = kHasExtraArea) {
+    Bytes fields = Vint(area.size());
+    fields.push_back(0x00);  // archive flags
+    Append(fields, area);
+    return Rar5Archive({Rar5Block(1, flags, fields), kEndBlock});
+  };
+  const auto fileWithExtra = [](const Bytes& area) {
+    Bytes fields = Vint(area.size());
+    Append(fields, area);
+    return Rar5Archive({kMainBlock, Rar5Block(2, kHasExtraArea, fields), kEndBlock});
+  };
+  const Bytes unixTime = {0x02, 0x06, 0x01, 0x61, 0x00, 0x00, 0x00, 0x00};  // name "a", 4-byte time
+
   struct Case {
     const char* what;
     Bytes file;
@@ -204,6 +225,25 @@ TEST_F(RarBlockWalk, JudgesHandMadeRar5Files) {
   };
   const Case cases[] = {
       {"main and end headers", Rar5Archive({kMainBlock, kEndBlock}), kIntact},
+      // These 29 bytes crash the library: a metadata record says it has a
+      // name, of size 0.
+      {"a metadata record whose name is empty", mainWithExtra(record({0x02, 0x01, 0x00}), 0x0005),
+       TRarWalkResult::Damaged},
+      {"a metadata record whose name is empty, then more bytes",
+       mainWithExtra(record({0x02, 0x01, 0x00, 0x60, 0xC0, 0x00}), 0x0005), TRarWalkResult::Damaged},
+      {"a metadata record whose name is past its end", mainWithExtra(record({0x02, 0x01, 0x05, 0x61})),
+       TRarWalkResult::Damaged},
+      {"a metadata record whose time is past its end", mainWithExtra(record({0x02, 0x02, 0x00, 0x00, 0x00, 0x00})),
+       TRarWalkResult::Damaged},
+      {"a metadata record with a name and a time", mainWithExtra(record(unixTime)), kIntact},
+      {"a locator with a quick-open offset", mainWithExtra(record({0x01, 0x01, 0x64})), kIntact},
+      {"a locator whose recovery offset is missing", mainWithExtra(record({0x01, 0x03, 0x64})),
+       TRarWalkResult::Damaged},
+      {"a main record of an unknown type", mainWithExtra(record({0x03, 0x00})), TRarWalkResult::Damaged},
+      {"a main record larger than the area", mainWithExtra({0x09, 0x02, 0x00}), TRarWalkResult::Damaged},
+      {"a main record of size 0", mainWithExtra({0x00}), TRarWalkResult::Damaged},
+      {"a file record that fits", fileWithExtra(record({0x07, 0x00})), kIntact},
+      {"a file record larger than the area", fileWithExtra({0x05, 0x07, 0x00}), TRarWalkResult::Damaged},
       {"a file of 100 bytes", Rar5Archive({kMainBlock, Rar5Block(2, kHasDataArea, fileFields, 100), kEndBlock}),
        kIntact},
       {"data reaching past the end",

@@ -150,16 +150,20 @@ TEST_F(RarBackEnd, ExtractedPageKeepsOurMode) {
 
 // ---- Sizes ------------------------------------------------------------------------
 
-// A cover that claims 600 MiB (of zeros, packed to 25 KB) is refused before
-// the temporary file is even named, so nothing is written.
-TEST_F(RarBackEnd, RefusesACoverThatClaimsMoreThanTheDecoderTakes) {
-  for (const bool isCBxFile : {true, false}) {
-    try {
-      HBITMAP cover = Preview(Archive(u8"zeros-600M.cbr"), isCBxFile);
-      ADD_FAILURE() << "no error; cover of page " << PageOf(cover);
-      if (cover != nullptr) DeleteObject(cover);
-    } catch (const Exception& e) {
-      EXPECT_STREQ(e.what(), "Rar error");
+// A cover that claims 600 MiB (of zeros, packed to 25 KB), and a cover in a
+// solid archive behind two entries of 300 MiB of zeros, which are unpacked on
+// the way to it: both are refused before the temporary file is even named,
+// so nothing is unpacked or written.
+TEST_F(RarBackEnd, RefusesACoverThatMeansUnpackingMoreThanARequestMay) {
+  for (const char8_t* archive : {u8"zeros-600M.cbr", u8"solid-cover-behind-600M.cbr"}) {
+    for (const bool isCBxFile : {true, false}) {
+      try {
+        HBITMAP cover = Preview(Archive(archive), isCBxFile);
+        ADD_FAILURE() << reinterpret_cast<const char*>(archive) << ": no error; cover of page " << PageOf(cover);
+        if (cover != nullptr) DeleteObject(cover);
+      } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "Rar error");
+      }
     }
   }
   const std::u16string probe = FRegistry.MakeTempFileName(u"probe");

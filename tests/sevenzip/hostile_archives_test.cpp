@@ -43,6 +43,21 @@ TEST_F(SevenZipTest, DeclaredSizeBeyondTheBoundIsRefusedBeforeAnyFileIsMade) {
   EXPECT_FALSE(fs::exists(TempDir() / "no-such-folder"));
 }
 
+// In a solid block the items before the cover are decoded on the way to it:
+// 600 MiB of zeros before the cover, in items of a size a cover may have, are
+// refused before any file is made.
+TEST_F(SevenZipTest, SolidCoverBehindMoreThanARequestUnpacksIsRefused) {
+  SetTemporaryDirectorySettings(std::vector<std::wstring>(TemporaryDirectorySettings().size(),
+                                                          (TempDir() / "no-such-folder").wstring()));
+  TPreview preview;
+  PreviewThroughHandlers(SevenZipRegistry(), ArchivePath("solid-cover-behind-600mib.cb7"), preview);
+  EXPECT_EQ(preview.Bitmap, nullptr);
+  ASSERT_EQ(preview.Failures.size(), 1u) << ::testing::PrintToString(preview.Failures);
+  EXPECT_EQ(preview.Failures[0].HResult, int64_t{static_cast<uint32_t>(kItemTooLargeResult)})
+      << preview.Failures[0].Message;
+  EXPECT_FALSE(fs::exists(TempDir() / "no-such-folder"));
+}
+
 // Passes writes on to a bounded TvekOutStream and counts those that come
 // after the bound refused one: the library must stop there, not go on
 // decoding into a stream that throws the data away.

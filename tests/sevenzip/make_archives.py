@@ -330,6 +330,15 @@ def main():
     zero_entry_zip("inflates-4gib.cbz", "p01.png", 4 << 30)
     sparse_zeros("inflates-600mib.cb7", "p01.png", 600 << 20, ["7zz", "a", "-bd", "-t7z", "-mx=1"])
     sparse_zeros("sparse-4gib.cbt", "p01.png", 4 << 30, ["tar", "--format=gnu", "--sparse", "-cf"])
+    # A solid block whose cover comes after two entries of 300 MiB of zeros
+    # each: reaching the cover decodes 600 MiB, though no entry alone
+    # declares more than a cover may.
+    directory = stage("solid-cover-behind-600mib.cb7", [("z.png", 1)])
+    for name in ("a01.bin", "a02.bin"):
+        with open(os.path.join(directory, name), "wb") as f:
+            f.truncate(300 << 20)
+    run(["7zz", "a", "-bd", "-t7z", "-ms=64g", "-m0=lzma", "-mx1", archive_path("solid-cover-behind-600mib.cb7"),
+         "a01.bin", "a02.bin", "z.png"], directory)
     # Headers that say 4 KiB for a cover that inflates to 64 MiB; and a cover
     # that is honestly 64 MiB of zeros, for the bound of the written bytes.
     zero_entry_zip("declares-4kib-inflates-64mib.cbz", "p01.png", 64 << 20, declared_size=4096)
