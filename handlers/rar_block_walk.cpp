@@ -89,6 +89,7 @@ constexpr uint64_t kRar5MinBlockSize = 4 + 1 + 2;
 
 enum : uint64_t {
   kRar5MainHeader = 1,
+  kRar5FileHeader = 2,
   kRar5EncryptionHeader = 4,
   kRar5EndHeader = 5,
 };
@@ -98,6 +99,7 @@ enum : uint64_t {
 };
 // The main header's own fields and the records of its extra area.
 enum : uint64_t {
+  kRar5ArchiveIsVolume = 0x0001,
   kRar5ArchiveHasVolumeNumber = 0x0002,
   kRar5LocatorRecord = 1,
   kRar5MetadataRecord = 2,
@@ -187,7 +189,7 @@ bool ExtraAreaHolds(const uint8_t* AArea, size_t ASize, bool AMainHeader) {
   return true;
 }
 
-TRarWalkResult WalkRar5(TBlockReader& AReader) {
+TRarWalkResult WalkRar5(TBlockReader& AReader, TRarArchiveFacts& AFacts) {
   uint64_t position = sizeof kRar5Signature;
   const uint64_t maxBlocks = AReader.Size() / kRar5MinBlockSize + 1;
   std::vector<uint8_t> header;
@@ -226,6 +228,7 @@ TRarWalkResult WalkRar5(TBlockReader& AReader) {
       if ((archiveFlags & kRar5ArchiveHasVolumeNumber) != 0 && !fields.Next(volumeNumber))
         return TRarWalkResult::Damaged;
       if (fields.Position() > extraStart) return TRarWalkResult::Damaged;
+      AFacts.Volume = (archiveFlags & kRar5ArchiveIsVolume) != 0;
     }
     if (!ExtraAreaHolds(header.data() + sizeReader.Position() + extraStart, static_cast<size_t>(extraSize),
                         type == kRar5MainHeader))
@@ -234,6 +237,7 @@ TRarWalkResult WalkRar5(TBlockReader& AReader) {
     if (block == 0 && type != kRar5MainHeader && type != kRar5EncryptionHeader) return TRarWalkResult::Damaged;
     // Every header after this one is encrypted.
     if (type == kRar5EncryptionHeader) return TRarWalkResult::HeadersEncrypted;
+    if (type == kRar5FileHeader) ++AFacts.FileHeaders;
     if (type == kRar5EndHeader) return TRarWalkResult::Intact;
 
     const uint64_t blockStart = position;
@@ -258,6 +262,7 @@ enum : uint8_t {
   kRar4EndHeader = 0x7B,
 };
 enum : uint16_t {
+  kRar4MainVolume = 0x0001,
   kRar4MainEncryptedHeaders = 0x0080,
   kRar4FileLarge = 0x0100,  // the packed and unpacked sizes have 32 high bits more
   kRar4LongBlock = 0x8000,  // a 32-bit data size follows the size of the header
@@ -268,7 +273,7 @@ constexpr uint16_t kRar4FileFixedSize = 32;
 constexpr size_t kRar4FileNameSizeAt = 26;
 constexpr size_t kRar4FileHighPackSizeAt = 32;
 
-TRarWalkResult WalkRar4(TBlockReader& AReader) {
+TRarWalkResult WalkRar4(TBlockReader& AReader, TRarArchiveFacts& AFacts) {
   uint64_t position = sizeof kRar4Signature;
   const uint64_t maxBlocks = AReader.Size() / kRar4MinBlockSize + 1;
   std::vector<uint8_t> header;
@@ -302,6 +307,8 @@ TRarWalkResult WalkRar4(TBlockReader& AReader) {
     if (block == 0 && type != kRar4MainHeader) return TRarWalkResult::Damaged;
     if (type == kRar4MainHeader && (flags & kRar4MainEncryptedHeaders) != 0)
       return TRarWalkResult::HeadersEncrypted;
+    if (type == kRar4MainHeader) AFacts.Volume = (flags & kRar4MainVolume) != 0;
+    if (type == kRar4FileHeader) ++AFacts.FileHeaders;
     if (type == kRar4EndHeader) return TRarWalkResult::Intact;
 
     position += headerSize;
@@ -320,15 +327,18 @@ uint32_t RarCrc32(const uint8_t* AData, size_t ASize, uint32_t ACrc) {
   return ~c;
 }
 
-TRarWalkResult WalkRarBlocks(const std::u16string& AFileName) {
+TRarWalkResult WalkRarBlocks(const std::u16string& AFileName, TRarArchiveFacts* AFacts) {
+  TRarArchiveFacts ignored;
+  TRarArchiveFacts& facts = AFacts != nullptr ? *AFacts : ignored;
+  facts = {};
   TBlockReader reader(AFileName);
   uint8_t signature[sizeof kRar5Signature] = {};
   const size_t length = static_cast<size_t>(std::min<uint64_t>(sizeof signature, reader.Size()));
   if (!reader.ReadAt(0, signature, length)) return TRarWalkResult::NoArchive;
   if (length == sizeof kRar5Signature && std::equal(signature, signature + length, kRar5Signature))
-    return WalkRar5(reader);
+    return WalkRar5(reader, facts);
   if (length >= sizeof kRar4Signature && std::equal(kRar4Signature, std::end(kRar4Signature), signature))
-    return WalkRar4(reader);
+    return WalkRar4(reader, facts);
   return TRarWalkResult::NoArchive;
 }
 

@@ -21,11 +21,22 @@ enum class TRarWalkResult {
   Damaged,
 };
 
+// What the walk learnt of the archive besides its soundness.
+struct TRarArchiveFacts {
+  // The file is one volume of several. The library goes on to the next
+  // volume by itself, and reads its headers before it tells anyone, so it
+  // must never be led past the file headers of this one.
+  bool Volume = false;
+  // The file headers in this file: the entries the library lists from it.
+  uint64_t FileHeaders = 0;
+};
+
 // Walks the block headers of the RAR file (RAR 4 or RAR 5) whose signature
 // starts at offset 0: it reads each header, checks it, and seeks over the
 // block's data. Only this file is read, also when it is one volume of several.
+// Fills AFacts, when given, as far as the walk got.
 // Raises the OS error when the file cannot be opened.
-TRarWalkResult WalkRarBlocks(const std::u16string& AFileName);
+TRarWalkResult WalkRarBlocks(const std::u16string& AFileName, TRarArchiveFacts* AFacts = nullptr);
 
 // CRC-32 (the polynomial of ZIP and PNG) of `ASize` bytes, continuing `ACrc`.
 uint32_t RarCrc32(const uint8_t* AData, size_t ASize, uint32_t ACrc = 0);

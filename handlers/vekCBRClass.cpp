@@ -146,6 +146,7 @@ class TvekCBRClass::TArchive {
   // archive made on a Unix-like system they hold the file mode, whose bit
   // 0x10 is group write.
   bool EntryIsDirectory() const { return (FHeader->Flags & RHDF_DIRECTORY) != 0; }
+  bool EntryIsSplit() const { return (FHeader->Flags & (RHDF_SPLITBEFORE | RHDF_SPLITAFTER)) != 0; }
 
   // A link of any kind, or a reference to another file: what it stands for
   // lies outside the archive, or elsewhere in it, and is never a page. Links
@@ -229,6 +230,26 @@ void CheckDeclaredSize(uint64_t ASize) {
 // an entry unpacks it, to as many bytes as its header declares: the entries
 // before the cover and the cover together are refused, before any of them is
 // unpacked, when they declare more than a request may unpack.
+// In one volume of several the library is led no further than this file's
+// own entries: reading past them, or processing an entry that goes on in the
+// next volume, makes the library open that volume and read its headers
+// before anyone is asked, and those headers nobody has checked. A cover that
+// spans volumes, or lies in a later one, therefore gets no thumbnail.
+class TVolumeGuard {
+ public:
+  explicit TVolumeGuard(const TRarArchiveFacts& AFacts) : FFacts(AFacts) {}
+  bool MayReadHeader() const { return !FFacts.Volume || FHeadersRead < FFacts.FileHeaders; }
+  // Counts the header just read; false when its entry must not be touched.
+  bool MayProcess(bool AEntryIsSplit) {
+    ++FHeadersRead;
+    return !FFacts.Volume || !AEntryIsSplit;
+  }
+
+ private:
+  const TRarArchiveFacts& FFacts;
+  uint64_t FHeadersRead = 0;
+};
+
 class TUnpackedBudget {
  public:
   void Charge(uint64_t ADeclaredSize) {
@@ -263,7 +284,8 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
 
   // The library trusts the headers it reads; a damaged one can crash the
   // host. Only a file whose headers we have checked ourselves is handed on.
-  switch (WalkRarBlocks(AFileName)) {
+  TRarArchiveFacts facts;
+  switch (WalkRarBlocks(AFileName, &facts)) {
     case TRarWalkResult::NoArchive:
       return result;
     case TRarWalkResult::Damaged:
@@ -285,7 +307,9 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
     if (!archive.Opened()) return result;
     RarCheck(archive.OpenResult());
     uint64_t unpacked = 0;
-    while (archive.ReadHeader()) {
+    TVolumeGuard volume(facts);
+    while (volume.MayReadHeader() && archive.ReadHeader()) {
+      if (!volume.MayProcess(archive.EntryIsSplit())) break;
       std::u16string name = archive.EntryName();
       const uint64_t declared = archive.EntryDeclaredSize();
       if (!archive.Solid()) unpacked = 0;
@@ -313,7 +337,7 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
     if (listed != candidates.end() && unpackedThrough[listed - candidates.begin()] > kMaxUnpackedBytesPerRequest)
       throw Exception("Rar error");
     std::exception_ptr decodeFailure;
-    result = ExtractAndLoad(*registry, archiveName, attempts[attempt], decodeFailure);
+    result = ExtractAndLoad(*registry, archiveName, facts, attempts[attempt], decodeFailure);
     if (!decodeFailure) return result;
     // The last attempt's failure is the request's.
     if (attempt + 1 == attempts.size()) std::rethrow_exception(decodeFailure);
@@ -322,7 +346,8 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
 }
 
 HBITMAP TvekCBRClass::ExtractAndLoad(TvekCBxClassList& ARegistry, std::vector<UnrarChar>& AArchiveName,
-                                     const std::u16string& ACoverName, std::exception_ptr& ADecodeFailure) {
+                                     const TRarArchiveFacts& AFacts, const std::u16string& ACoverName,
+                                     std::exception_ptr& ADecodeFailure) {
   HBITMAP result = nullptr;
   // Forwards again, up to the entry of that very name that the listing took
   // (a link or directory of the same name is passed over).
@@ -331,7 +356,9 @@ HBITMAP TvekCBRClass::ExtractAndLoad(TvekCBxClassList& ARegistry, std::vector<Un
   if (!archive.Opened()) return result;
   RarCheck(archive.OpenResult());
   TUnpackedBudget budget;
-  while (archive.ReadHeader()) {
+  TVolumeGuard volume(AFacts);
+  while (volume.MayReadHeader() && archive.ReadHeader()) {
+    if (!volume.MayProcess(archive.EntryIsSplit())) break;
     if (archive.EntryName() != ACoverName || archive.EntryIsDirectory() || archive.EntryIsLink()) {
       // In a solid archive passing over an entry unpacks it.
       if (archive.Solid()) budget.Charge(archive.EntryDeclaredSize());

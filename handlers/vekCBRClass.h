@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "handlers/rar_block_walk.h"
 #include "handlers/vekCBxClasses.h"
 #include "platform/unrar_boundary.h"
 
@@ -114,6 +115,10 @@ constexpr int ERAR_SUCCESS = 0;
 constexpr int ERAR_END_ARCHIVE = 10;
 // RARHeaderDataEx::Flags: the entry is a directory, whatever system made it.
 constexpr unsigned int RHDF_DIRECTORY = 0x20;
+// RARHeaderDataEx::Flags: the entry continues from the previous volume, or
+// into the next one.
+constexpr unsigned int RHDF_SPLITBEFORE = 0x01;
+constexpr unsigned int RHDF_SPLITAFTER = 0x02;
 // RARHeaderDataEx::RedirType: anything but this is a link or a reference to
 // another file (symbolic link, junction, hard link, file copy).
 constexpr unsigned int FSREDIR_NONE = 0;
@@ -195,6 +200,7 @@ class TvekCBRClass : public TvekCBxClass {
   // failure to decode is handed back in ADecodeFailure, so that the next
   // page may be tried; any other failure is raised.
   HBITMAP ExtractAndLoad(TvekCBxClassList& ARegistry, std::vector<platform::UnrarChar>& AArchiveName,
+                         const TRarArchiveFacts& AFacts,
                          const std::u16string& ACoverName, std::exception_ptr& ADecodeFailure);
 
   // The guarded calls: each raises "Function %s is not implemented" when the

@@ -143,6 +143,32 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{u8"walk/rar4-encrypted-headers.cbr", kEncrypted},
         WalkCase{u8"links/symlink-cover-rar4.cbr", kIntact}));
 
+// What the handler needs to keep the library within a volume: whether the
+// file is one, and how many entries it lists from it.
+TEST_F(RarBlockWalk, TellsAVolumeAndCountsItsFileHeaders) {
+  struct Case {
+    const char8_t* archive;
+    bool volume;
+    uint64_t fileHeaders;
+  };
+  const Case cases[] = {
+      {u8"normal.cbr", false, 0},
+      {u8"walk/rar5-volume.part1.rar", true, 0},
+      {u8"walk/rar4-volume.part1.rar", true, 0},
+      {u8"volumes-damaged-second/book.part1.rar", true, 2},
+  };
+  for (const Case& c : cases) {
+    TRarArchiveFacts facts;
+    ASSERT_EQ(WalkRarBlocks(test::ModulePath(Archive(c.archive)), &facts), TRarWalkResult::Intact)
+        << reinterpret_cast<const char*>(c.archive);
+    EXPECT_EQ(facts.Volume, c.volume) << reinterpret_cast<const char*>(c.archive);
+    if (c.fileHeaders != 0) {
+      EXPECT_EQ(facts.FileHeaders, c.fileHeaders) << reinterpret_cast<const char*>(c.archive);
+    }
+    EXPECT_GE(facts.FileHeaders, 1u) << reinterpret_cast<const char*>(c.archive);
+  }
+}
+
 TEST_F(RarBlockWalk, RefusesTheCrashingFile) {
   EXPECT_EQ(Walk(CrashingFile()), TRarWalkResult::Damaged);
 }

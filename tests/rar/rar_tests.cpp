@@ -101,8 +101,9 @@ INSTANTIATE_TEST_SUITE_P(
         CoverCase{u8"mode-664.cbr", true, 1}, CoverCase{u8"mode-664.cbr", false, 1},
         CoverCase{u8"read-only-page.cbr", true, 1},
         // The first image lies wholly in the first volume, the only one read;
-        // the second would crash the library.
-        CoverCase{u8"volumes-damaged-second/book.part1.rar", false, 1}));
+        // the second would crash the library, also when every page is listed.
+        CoverCase{u8"volumes-damaged-second/book.part1.rar", false, 1},
+        CoverCase{u8"volumes-damaged-second/book.part1.rar", true, 1}));
 
 // ---- What gives no cover ------------------------------------------------------
 
@@ -150,17 +151,15 @@ INSTANTIATE_TEST_SUITE_P(
         // library then does not.
         RefusalCase{u8"encrypted-data.cbr", true, Outcome::RarError, true},
         RefusalCase{u8"encrypted-headers.cbr", true, Outcome::NoCover, false},
-        // A missing volume ends the listing, or the extraction of a cover
-        // that goes on in the volume that is not there.
-        RefusalCase{u8"volumes-first-only/book.part1.rar", true, Outcome::RarError, false},
-        RefusalCase{u8"volumes-first-only/book.part1.rar", false, Outcome::RarError, true},
-        RefusalCase{u8"volumes-middle-missing/book.part1.rar", true, Outcome::RarError, false},
-        // Only the first volume, which was checked, is read: the listing
-        // ends in an error at the second, and so does a cover that goes on
-        // there, even when every volume is present.
-        RefusalCase{u8"volumes-complete/book.part1.rar", true, Outcome::RarError, false},
-        RefusalCase{u8"volumes-complete/book.part1.rar", false, Outcome::RarError, true},
-        RefusalCase{u8"volumes-middle-missing/book.part1.rar", false, Outcome::RarError, true},
+        // Only the first volume, which was checked, is read, and only as far
+        // as its own entries: a page that goes on in the next volume is no
+        // page, whether that volume is there, missing or one further on.
+        RefusalCase{u8"volumes-first-only/book.part1.rar", true, Outcome::NoCover, false},
+        RefusalCase{u8"volumes-first-only/book.part1.rar", false, Outcome::NoCover, false},
+        RefusalCase{u8"volumes-middle-missing/book.part1.rar", true, Outcome::NoCover, false},
+        RefusalCase{u8"volumes-middle-missing/book.part1.rar", false, Outcome::NoCover, false},
+        RefusalCase{u8"volumes-complete/book.part1.rar", true, Outcome::NoCover, false},
+        RefusalCase{u8"volumes-complete/book.part1.rar", false, Outcome::NoCover, false},
         // The cover's data fails its checksum: what the library wrote goes.
         RefusalCase{u8"damaged-data.cbr", true, Outcome::RarError, true},
         // The second entry's header fails its checksum.
