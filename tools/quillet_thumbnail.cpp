@@ -173,7 +173,7 @@ ModuleAnswer AskModule(const Module& module, const std::u16string& path, int32_t
   }
   answer.readable = true;
   answer.head.assign(head.data(), static_cast<size_t>(headLength));
-  void* bitmap = module.getPreviewBitmapW(reinterpret_cast<const uint16_t*>(path.c_str()), width, height,
+  void* bitmap = module.getPreviewBitmapW(path.c_str(), width, height,
                                           head.data(), headLength);
   answer.made = bitmap != nullptr && ReadBitmapPixels(bitmap, answer.pixels);
   DeleteModuleBitmap(bitmap);

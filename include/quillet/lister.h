@@ -16,12 +16,20 @@ extern "C" {
 
 typedef void* QuilletBitmapHandle;
 
+/* One UTF-16 code unit. A C++ host's function pointer must name exactly the
+ * type the module defines, or the call goes through a mismatched type. */
+#ifdef __cplusplus
+typedef char16_t QuilletUtf16Unit;
+#else
+typedef uint_least16_t QuilletUtf16Unit;
+#endif
+
 typedef void (*ListGetDetectStringProc)(char* detectString, int32_t maxLength);
 typedef void (*ListSetDefaultParamsProc)(void* defaultParams);
 typedef QuilletBitmapHandle (*ListGetPreviewBitmapProc)(const char* fileToLoad, int32_t width,
                                                         int32_t height, const char* contentBuf,
                                                         int32_t contentBufLen);
-typedef QuilletBitmapHandle (*ListGetPreviewBitmapWProc)(const uint16_t* fileToLoad, int32_t width,
+typedef QuilletBitmapHandle (*ListGetPreviewBitmapWProc)(const QuilletUtf16Unit* fileToLoad, int32_t width,
                                                          int32_t height, const char* contentBuf,
                                                          int32_t contentBufLen);
 

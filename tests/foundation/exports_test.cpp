@@ -68,7 +68,7 @@ TEST(Exports, AnythingUnrecognisedGetsNoThumbnail) {
   std::ofstream(file, std::ios::binary) << "just some text, not an archive";
   const std::u16string path = ModulePath(file);
   const char head[] = "just some text, not an archive";
-  const auto* name = reinterpret_cast<const uint16_t*>(path.c_str());
+  const auto* name = path.c_str();
   EXPECT_EQ(exports.ListGetPreviewBitmapW(name, 256, 256, head, sizeof head - 1), nullptr);
   // An empty head, a null head, a null name and absurd boxes are no reason to fail.
   EXPECT_EQ(exports.ListGetPreviewBitmapW(name, 256, 256, head, 0), nullptr);
@@ -94,7 +94,7 @@ TEST(Exports, ArchiveHeadsWithoutTheirLibraryOrContentGiveNothing) {
     const auto file = dir / ("fake" + std::to_string(n++) + ".cbz");
     std::ofstream(file, std::ios::binary) << head;
     const std::u16string path = ModulePath(file);
-    EXPECT_EQ(exports.ListGetPreviewBitmapW(reinterpret_cast<const uint16_t*>(path.c_str()), 128, 128, head.data(),
+    EXPECT_EQ(exports.ListGetPreviewBitmapW(path.c_str(), 128, 128, head.data(),
                                             static_cast<int32_t>(head.size())),
               nullptr);
   }

@@ -81,7 +81,7 @@ TEST(ModulePaths, AnsiAndWideNamesReachTheHandlersAsTheSameFile) {
   if (platform::AnsiToUtf16(ansiName) != wideName) GTEST_SKIP() << "the ANSI code page cannot spell this path";
 
   // The sample's cover is 300 x 450; the box 128 x 128 makes it 85 x 128.
-  const TPixels viaWide = TakePixels(module.wide(reinterpret_cast<const uint16_t*>(wideName.c_str()), 128, 128,
+  const TPixels viaWide = TakePixels(module.wide(wideName.c_str(), 128, 128,
                                              head.data(), headLength));
   const TPixels viaAnsi = TakePixels(module.ansi(ansiName.c_str(), 128, 128, head.data(), headLength));
   EXPECT_EQ(viaWide.Width, 85);

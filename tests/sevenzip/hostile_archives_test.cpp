@@ -175,7 +175,7 @@ TAnswer AskWithin4Seconds(const fs::path& APath, const std::string& AExtension) 
   const std::vector<char> head = HeadOf(AExtension);
   auto call = std::async(std::launch::async, [&] {
     const THostThread host;
-    return module.ListGetPreviewBitmapW(reinterpret_cast<const uint16_t*>(name.c_str()), 64, 64, head.data(),
+    return module.ListGetPreviewBitmapW(name.c_str(), 64, 64, head.data(),
                                         static_cast<int32_t>(head.size()));
   });
   answer.Returned = call.wait_for(std::chrono::seconds(4)) == std::future_status::ready;
@@ -250,7 +250,7 @@ TEST_F(SevenZipTest, ModuleLoadedByARelativeNameKeepsItsFolder) {
   const std::u16string archive = ArchivePath("zip-deflate.cbz");
   const std::vector<char> head = HeadOf(".cbz");
   QuilletBitmapHandle bitmap =
-      preview(reinterpret_cast<const uint16_t*>(archive.c_str()), 64, 64, head.data(), static_cast<int32_t>(head.size()));
+      preview(archive.c_str(), 64, 64, head.data(), static_cast<int32_t>(head.size()));
   fs::current_path(before);
 
   EXPECT_NE(bitmap, nullptr) << "the real library was not loaded";

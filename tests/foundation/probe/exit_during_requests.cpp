@@ -144,7 +144,7 @@ int Host(const std::string& moduleCopy, const std::string& comic) {
       CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // as a file manager's thread
 #endif
       for (;;) {
-        void* bitmap = preview(reinterpret_cast<const uint16_t*>(path.c_str()), 64, 64, head.data(), headLength);
+        void* bitmap = preview(path.c_str(), 64, 64, head.data(), headLength);
         if (bitmap != nullptr) ++covers;
         DeleteBitmap(bitmap);
         ++requests;
