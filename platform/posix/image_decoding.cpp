@@ -96,7 +96,10 @@ class Loader {
   void Close() {
     GError* error = nullptr;
     closed_ = true;
-    Check(gdk_pixbuf_loader_close(loader_, &error), error);
+    // The close must have run before its error is looked at: as two
+    // arguments of one call, the order would be the compiler's choice.
+    const gboolean ok = gdk_pixbuf_loader_close(loader_, &error);
+    Check(ok, error);
   }
 
   GdkPixbuf* Pixbuf() const { return gdk_pixbuf_loader_get_pixbuf(loader_); }
