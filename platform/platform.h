@@ -82,6 +82,9 @@ bool SameText(std::u16string_view a, std::u16string_view b);
 // compared ignoring case can be found through a hash table instead of one
 // comparison per text already met. Bytes, meaningful only to this process.
 std::string SameTextKey(std::u16string_view text);
+// Frees what text handling made for itself. Only for the module's unload,
+// when no request is in flight; text functions still work afterwards.
+void ReleaseTextResources() noexcept;
 
 // ---- Errors --------------------------------------------------------------
 

@@ -56,6 +56,7 @@ void ModuleShutdown() noexcept {
     CBxClassList = nullptr;
     delete list;
     FinalizeScaling();
+    platform::ReleaseTextResources();
   } catch (...) {
   }
 }

@@ -2,6 +2,7 @@
 #include <locale.h>
 
 #include "platform/unrar_boundary.h"
+#include "platform_text_locale.h"
 
 namespace quillet::platform {
 
@@ -11,12 +12,6 @@ namespace {
 
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Made once and never freed: threads may still be using it at exit.
-locale_t Utf8Locale() {
-  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  return locale;
-}
 
 }  // namespace
 
@@ -54,7 +49,7 @@ std::u16string FromUnrarText(const UnrarChar* text, size_t capacity) {
 }
 
 UnrarLocaleScope::UnrarLocaleScope() noexcept : FPrevious(nullptr) {
-  const locale_t utf8 = Utf8Locale();
+  const locale_t utf8 = Utf8TextLocale();
   // Without a UTF-8 locale on the machine, ASCII paths still work as before.
   if (utf8 != static_cast<locale_t>(0)) FPrevious = static_cast<void*>(uselocale(utf8));
 }

@@ -57,4 +57,7 @@ std::string SameTextKey(std::u16string_view text) {
   return key;
 }
 
+// The system's own tables need nothing made or freed.
+void ReleaseTextResources() noexcept {}
+
 }  // namespace quillet::platform
