@@ -1,12 +1,11 @@
 // The Lanczos kernel in AVX2 lanes. Only called after the processor and the
-// operating system were found to support AVX2. Everything below the pragma is
-// compiled for AVX2, so the standard headers come first and nothing below it
-// is shared with other sources.
+// operating system were found to support AVX2. The build compiles this whole
+// file for AVX2 (an option that gcc and clang both honour, where a target
+// pragma is gcc's alone), so nothing in it is shared with other sources: the
+// kernel templates are instantiated here with this file's own vector type.
 #include <immintrin.h>
 
 #include <cstddef>
-
-#pragma GCC target("avx2")
 
 #include "scaling/kernel_math.h"
 
