@@ -285,7 +285,7 @@ int64_t RoundCurrency(int64_t AValue) {
 
 }  // namespace
 
-bool GetItemProperty(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, PROPVARIANT& AValue) {
+QUILLET_CALLS_LIBRARY_OBJECTS bool GetItemProperty(IInArchive* AArchive, uint32_t AIndex, PROPID APropID, PROPVARIANT& AValue) {
   AValue.vt = VT_EMPTY;
   const TComPtr<IInArchive> hold(AArchive);  // our own reference for the length of the call
   CheckResult(AArchive->GetProperty(AIndex, APropID, &AValue));
@@ -635,7 +635,7 @@ void TvekCB7zClass::CreateArchive(const GUID& AClassID, TComPtr<IInArchive>& AAr
   CheckResult(CreateObject(&AClassID, &IID_IInArchive, reinterpret_cast<void**>(AArchive.Put())));
 }
 
-HBITMAP TvekCB7zClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIsCBxFile) {
+QUILLET_CALLS_LIBRARY_OBJECTS HBITMAP TvekCB7zClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIsCBxFile) {
   HBITMAP result = TvekCBxClass::GetPreviewBitmap(AFileName, AIsCBxFile);
   TvekCBxClassList* registry = Owner();
   if (registry == nullptr) throw Exception("The handler belongs to no registry");

@@ -40,7 +40,7 @@ class TComPtr {
  public:
   TComPtr() = default;
   // Takes a reference of its own on AObject (a fresh object has none yet).
-  explicit TComPtr(T* AObject) : FObject(AObject) {
+  QUILLET_CALLS_LIBRARY_OBJECTS explicit TComPtr(T* AObject) : FObject(AObject) {
     if (FObject != nullptr) FObject->AddRef();
   }
   ~TComPtr() { Reset(); }
@@ -64,7 +64,7 @@ class TComPtr {
     Reset();
     return &FObject;
   }
-  void Reset() {
+  QUILLET_CALLS_LIBRARY_OBJECTS void Reset() {
     if (FObject != nullptr) std::exchange(FObject, nullptr)->Release();
   }
 
