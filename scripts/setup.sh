@@ -35,6 +35,7 @@ if [ "$mode" = all ]; then
     python3 file binutils zip unzip time libavif-bin libheif-examples
     bubblewrap shared-mime-info python3-gi gir1.2-gnomedesktop-3.0
     tumbler dbus dbus-daemon dbus-bin evince
+    valgrind clang libclang-rt-dev
   )
 fi
 
