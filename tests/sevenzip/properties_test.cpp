@@ -255,7 +255,7 @@ class TArchiveOpener : public TvekCB7zClass {
     LoadModule();
     CreateArchive(FClassID, AResult);
     const TComPtr<IInStream> stream(new TvekInStream(ArchivePath(AArchive)));
-    CheckResult(AResult->Open(stream.Get(), nullptr, nullptr));
+    CheckResult(OpenArchive(AResult.Get(), stream.Get()));
   }
 
  private:
@@ -281,7 +281,7 @@ TEST_P(ItemTexts, AreThePathsOfTheArchive) {
   TComPtr<IInArchive> archive;
   opener.Open(c.Archive, archive);
   uint32_t count = 0;
-  ASSERT_EQ(archive->GetNumberOfItems(&count), S_OK);
+  ASSERT_EQ(NumberOfItems(archive.Get(), count), S_OK);
   std::vector<std::u16string> paths;
   for (uint32_t i = 0; i < count; ++i) {
     paths.push_back(GetItemPropertyText(archive.Get(), i, kpidPath));
@@ -327,7 +327,7 @@ TEST_F(SevenZipTest, FoldersReportIsDir) {
   TComPtr<IInArchive> archive;
   opener.Open("folders.cbz", archive);
   uint32_t count = 0;
-  ASSERT_EQ(archive->GetNumberOfItems(&count), S_OK);
+  ASSERT_EQ(NumberOfItems(archive.Get(), count), S_OK);
   int folders = 0;
   for (uint32_t i = 0; i < count; ++i) {
     PROPVARIANT isDir{};

@@ -102,6 +102,14 @@ def main():
     with zipfile.ZipFile(os.path.join(out, "damaged-page.cbz"), "w") as z:
         z.write(os.path.join(damaged, "p01.png"), "p01.png")
     broken("damaged-page.cbz")
+    # Pages that end inside their headers: the decoder notices only when the
+    # data is closed, and reports it through an error of its own.
+    with open(os.path.join(stage, "p02.jpg"), "rb") as f:
+        jpeg = f.read()
+    with zipfile.ZipFile(os.path.join(out, "page-ends-in-header.cbz"), "w") as z:
+        z.writestr("p01.png", png[:40])
+        z.writestr("p02.jpg", jpeg[:120])
+    broken("page-ends-in-header.cbz")
     with zipfile.ZipFile(os.path.join(out, "no-pages.cbz"), "w") as z:
         z.writestr("readme.txt", "no pages here")
     broken("no-pages.cbz")

@@ -18,6 +18,7 @@ trap 'rm -rf "$temporary"' EXIT
 runner=()
 if [[ "$under" == valgrind ]]; then
   runner=(valgrind --quiet --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite
-          --error-exitcode=99 --track-fds=no --num-callers=30)
+          --error-exitcode=99 --keep-debuginfo=yes --num-callers=30
+          --suppressions="$(dirname "$0")/third_party.valgrind.supp")
 fi
 TMPDIR="$temporary" "${runner[@]}" "$program" "$module" "$fixtures" --threads 2 --requests 1000 --leak-check
