@@ -142,13 +142,22 @@ CacheOutcome CacheOneComic(const fs::path& comic, const fs::path& root, const Ca
     return CacheOutcome::Error;
   }
   const bool made = attempt.result == ThumbnailAttempt::Result::Made;
+  // A comic that ends the process making its thumbnail would end the next
+  // run's too: it gets a fail entry like any comic without a thumbnail, and
+  // is said by name.
+  const bool crashed = attempt.result == ThumbnailAttempt::Result::Crashed;
+  if (crashed) problem = attempt.problem;
   // A fail entry is a picture of one transparent pixel with the same text.
   RgbaImage image = made ? std::move(attempt.image) : RgbaImage{1, 1, {0, 0, 0, 0}};
   std::vector<uint8_t> png;
-  problem = EncodePng(image.width, image.height, 4, image.rgba, ThumbnailText(entry.uri, *stamp, ComicMimeType(comic)),
-                      png);
-  if (problem.empty()) problem = WriteFileAtomically((made ? entry.thumbnail : entry.failure).u16string(), png, true);
-  if (!problem.empty()) return CacheOutcome::Error;
+  std::string written = EncodePng(image.width, image.height, 4, image.rgba,
+                                  ThumbnailText(entry.uri, *stamp, ComicMimeType(comic)), png);
+  if (written.empty()) written = WriteFileAtomically((made ? entry.thumbnail : entry.failure).u16string(), png, true);
+  if (!written.empty()) {
+    problem = crashed ? problem + "; " + written : written;
+    return CacheOutcome::Error;
+  }
+  if (crashed) return CacheOutcome::Crashed;
   if (made) {
     std::error_code ignored;
     fs::remove(entry.failure, ignored);  // it failed once; now it does not
@@ -191,7 +200,7 @@ CacheRunReport FillCache(const std::vector<fs::path>& comics, const CacheRunSett
   const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
 
   std::atomic<size_t> next{0};
-  std::atomic<size_t> counts[6] = {};
+  std::atomic<size_t> counts[7] = {};
   std::atomic<bool> stopped{false};
   std::atomic<unsigned> running{0};
   std::mutex messageLock;
@@ -266,6 +275,7 @@ CacheRunReport FillCache(const std::vector<fs::path>& comics, const CacheRunSett
   report.failedBefore = counts[static_cast<int>(CacheOutcome::FailedBefore)];
   report.errors = counts[static_cast<int>(CacheOutcome::Error)];
   report.noLibrary = counts[static_cast<int>(CacheOutcome::NoLibrary)];
+  report.crashed = counts[static_cast<int>(CacheOutcome::Crashed)];
   report.stopped = stopped && report.Handled() < report.total;
   report.seconds = elapsed();
   return report;
@@ -277,6 +287,7 @@ std::string DescribeCacheRun(const CacheRunReport& report) {
   std::snprintf(text, sizeof text, "made %zu, up to date %zu, failed %zu (%zu new), errors %zu", report.made,
                 report.upToDate, report.failed + report.failedBefore, report.failed, report.errors);
   std::string description = text;
+  if (report.crashed != 0) description += ", ended their worker process " + std::to_string(report.crashed);
   if (report.noLibrary != 0) description += ", without their archive library " + std::to_string(report.noLibrary);
   std::snprintf(text, sizeof text, ": %zu of %zu comics in %.2f s (%.1f comics/s)", report.Handled(), report.total,
                 report.seconds, rate);

@@ -22,11 +22,12 @@ struct RgbaImage {
 // What became of one request for a thumbnail.
 struct ThumbnailAttempt {
   // NoLibrary: no thumbnail, and the archive library that the comic needs
-  // cannot be loaded, so the comic itself has not failed.
-  enum class Result { Made, NoThumbnail, Unreadable, NoLibrary };
+  // cannot be loaded, so the comic itself has not failed. Crashed: the
+  // process that made the request ended on this comic.
+  enum class Result { Made, NoThumbnail, Unreadable, NoLibrary, Crashed };
   Result result = Result::NoThumbnail;
   RgbaImage image;      // when Made
-  std::string problem;  // when Unreadable, or NoLibrary and said for the first time
+  std::string problem;  // when Unreadable or Crashed, or NoLibrary and said for the first time
 };
 
 // Makes the thumbnail of a comic that fits a square of the given size. The
@@ -51,6 +52,7 @@ enum class CacheOutcome {
   FailedBefore,  // an earlier run failed on the file as it is now: not tried
   Error,         // the comic or the cache could not be read or written
   NoLibrary,     // no thumbnail, for want of the archive library: no fail entry
+  Crashed,       // the request ended its worker process: a fail entry was written
 };
 
 // Brings one comic's entry up to date: its thumbnail when one can be made,
@@ -81,9 +83,10 @@ struct CacheRunReport {
   size_t failedBefore = 0;
   size_t errors = 0;
   size_t noLibrary = 0;
+  size_t crashed = 0;
   bool stopped = false;  // stopped early: not every comic was looked at
   double seconds = 0;
-  size_t Handled() const { return made + upToDate + failed + failedBefore + errors + noLibrary; }
+  size_t Handled() const { return made + upToDate + failed + failedBefore + errors + noLibrary + crashed; }
 };
 
 // Runs CacheOneComic for every comic on settings.jobs threads. Problems are
@@ -92,8 +95,9 @@ struct CacheRunReport {
 CacheRunReport FillCache(const std::vector<std::filesystem::path>& comics, const CacheRunSettings& settings,
                          const ThumbnailMaker& maker);
 
-// The closing summary: made, up to date, failed, errors, those without their
-// archive library (when there are any), time and rate.
+// The closing summary: made, up to date, failed, errors, those that ended
+// their worker process and those without their archive library (when there
+// are any), time and rate.
 std::string DescribeCacheRun(const CacheRunReport& report);
 
 }  // namespace quillet::tool

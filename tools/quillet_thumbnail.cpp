@@ -9,7 +9,9 @@
 //
 // INPUT may be a path or a file:// URI. Exit codes: 0 thumbnail written,
 // 1 the module gave none, 2 usage or I/O error. --cache fills the freedesktop
-// thumbnail cache with the covers of every comic under the PATHs.
+// thumbnail cache with the covers of every comic under the PATHs; it asks
+// the module in worker processes of its own, each started as
+// "quillet-thumbnail --cache-worker --module PATH".
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -29,6 +32,7 @@
 #include "tools/file_uri.h"
 #include "tools/terminal_text.h"
 #include "tools/thumbnail_host.h"
+#include "tools/worker_process.h"
 
 namespace quillet::tool {
 
@@ -180,11 +184,138 @@ ModuleAnswer AskModule(const Module& module, const std::u16string& path, int32_t
   return answer;
 }
 
+// --cache asks the module in worker processes: a request is the box and the
+// path in UTF-16, an answer is the ModuleAnswer. Numbers are 4 bytes, least
+// significant first.
+void PutNumber(std::string& out, uint32_t value) {
+  char bytes[4];
+  EncodeMessageLength(value, bytes);
+  out.append(bytes, 4);
+}
+
+bool TakeNumber(std::string_view& in, uint32_t& value) {
+  if (in.size() < 4) return false;
+  value = DecodeMessageLength(in.data());
+  in.remove_prefix(4);
+  return true;
+}
+
+bool TakeBytes(std::string_view& in, uint32_t size, std::string_view& bytes) {
+  if (in.size() < size) return false;
+  bytes = in.substr(0, size);
+  in.remove_prefix(size);
+  return true;
+}
+
+std::string EncodeRequest(const std::u16string& path, int32_t size) {
+  std::string out;
+  PutNumber(out, static_cast<uint32_t>(size));
+  out.append(reinterpret_cast<const char*>(path.data()), path.size() * sizeof(char16_t));
+  return out;
+}
+
+bool DecodeRequest(std::string_view in, std::u16string& path, int32_t& size) {
+  uint32_t box = 0;
+  if (!TakeNumber(in, box) || box == 0 || box > 0x7FFFFFFF || in.size() % sizeof(char16_t) != 0) return false;
+  size = static_cast<int32_t>(box);
+  path.resize(in.size() / sizeof(char16_t));
+  std::copy(in.begin(), in.end(), reinterpret_cast<char*>(path.data()));
+  return true;
+}
+
+std::string EncodeAnswer(const ModuleAnswer& answer) {
+  std::string out;
+  out.push_back(static_cast<char>((answer.readable ? 1 : 0) | (answer.made ? 2 : 0)));
+  PutNumber(out, static_cast<uint32_t>(answer.head.size()));
+  out += answer.head;
+  if (answer.made) {
+    PutNumber(out, static_cast<uint32_t>(answer.pixels.width));
+    PutNumber(out, static_cast<uint32_t>(answer.pixels.height));
+    PutNumber(out, static_cast<uint32_t>(answer.pixels.bytesPerPixel));
+    out.append(answer.pixels.bytes.begin(), answer.pixels.bytes.end());
+  }
+  return out;
+}
+
+// A worker's answer is believed only when every size in it agrees.
+bool DecodeAnswer(std::string_view in, ModuleAnswer& answer) {
+  if (in.empty()) return false;
+  const auto flags = static_cast<unsigned char>(in[0]);
+  in.remove_prefix(1);
+  answer.readable = (flags & 1) != 0;
+  answer.made = (flags & 2) != 0;
+  uint32_t headSize = 0;
+  std::string_view head;
+  if (!TakeNumber(in, headSize) || headSize > kHeadSize || !TakeBytes(in, headSize, head)) return false;
+  answer.head.assign(head);
+  if (!answer.made) return in.empty();
+  uint32_t width = 0, height = 0, bytesPerPixel = 0;
+  if (!TakeNumber(in, width) || !TakeNumber(in, height) || !TakeNumber(in, bytesPerPixel)) return false;
+  if (width == 0 || height == 0 || width > 0xFFFF || height > 0xFFFF || (bytesPerPixel != 3 && bytesPerPixel != 4))
+    return false;
+  if (in.size() != static_cast<size_t>(width) * height * bytesPerPixel) return false;
+  answer.pixels.width = static_cast<int32_t>(width);
+  answer.pixels.height = static_cast<int32_t>(height);
+  answer.pixels.bytesPerPixel = static_cast<int>(bytesPerPixel);
+  answer.pixels.bytes.assign(in.begin(), in.end());
+  return true;
+}
+
+// The worker processes of a --cache run, one for each of its threads at
+// most, each used by one thread at a time.
+class WorkerPool {
+ public:
+  explicit WorkerPool(const std::u16string& modulePath) : modulePath_(modulePath) {}
+
+  // The module's answer from a worker; false when the worker ended before
+  // it answered.
+  bool Ask(const std::u16string& path, int32_t size, ModuleAnswer& answer) {
+    std::unique_ptr<WorkerProcess> worker = Take();
+    std::string reply;
+    const bool answered = worker->Exchange(EncodeRequest(path, size), reply) && DecodeAnswer(reply, answer);
+    Give(std::move(worker));
+    return answered;
+  }
+
+ private:
+  std::unique_ptr<WorkerProcess> Take() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (!idle_.empty()) {
+        std::unique_ptr<WorkerProcess> worker = std::move(idle_.back());
+        idle_.pop_back();
+        return worker;
+      }
+    }
+    return std::make_unique<WorkerProcess>(platform::HostExecutablePath(),
+                                           std::vector<std::u16string>{u"--cache-worker", u"--module", modulePath_});
+  }
+  void Give(std::unique_ptr<WorkerProcess> worker) {
+    std::lock_guard<std::mutex> guard(lock_);
+    idle_.push_back(std::move(worker));
+  }
+
+  std::u16string modulePath_;
+  std::mutex lock_;
+  std::vector<std::unique_ptr<WorkerProcess>> idle_;
+};
+
+int ServeCacheRequests(const Module& module) {
+  return ServeRequests([&module](const std::string& request) {
+    std::u16string path;
+    int32_t size = 0;
+    ModuleAnswer answer;
+    if (DecodeRequest(request, path, size)) answer = AskModule(module, path, size, size);
+    return EncodeAnswer(answer);
+  });
+}
+
 struct Options {
   std::optional<std::u16string> module;
   bool detect = false;
   bool dump = false;
   bool cache = false;
+  bool cacheWorker = false;  // a worker process of a --cache run
   bool version = false;
   int32_t width = 256;
   int32_t height = 256;
@@ -208,6 +339,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
       options.dump = true;
     } else if (arg == "--cache") {
       options.cache = true;
+    } else if (arg == "--cache-worker") {
+      options.cacheWorker = true;
     } else if (arg == "--module") {
       const auto v = value();
       if (!v) return "--module needs a path";
@@ -238,6 +371,12 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
   }
   if (options.version) {
     if (arguments.size() != 1) return "--version takes nothing else";
+    return std::nullopt;
+  }
+  if (options.cacheWorker) {
+    if (options.cache || options.detect || options.dump || boxText || sized || options.jobs || !options.module ||
+        !options.positional.empty())
+      return "--cache-worker takes --module alone";
     return std::nullopt;
   }
   if (options.cache) {
@@ -324,7 +463,10 @@ int RunCache(const Module& module, const Options& options) {
 
   CatchInterrupts(true);
   ArchiveLibraryCheck libraries(module.path);
-  const ThumbnailMaker maker = [&module, &libraries](const std::filesystem::path& comic, int32_t size) {
+  // Every request runs in a worker process: a comic that crashes a library
+  // costs that worker, and the run goes on with a new one.
+  WorkerPool workers(module.path);
+  const ThumbnailMaker maker = [&libraries, &workers](const std::filesystem::path& comic, int32_t size) {
     ThumbnailAttempt attempt;
     std::u16string path;
     try {
@@ -334,8 +476,12 @@ int RunCache(const Module& module, const Options& options) {
       attempt.problem = "cannot pass the name " + comic.string() + " on as Unicode text";
       return attempt;
     }
-    const ModuleAnswer answer = AskModule(module, path, size, size);
-    if (!answer.readable) {
+    ModuleAnswer answer;
+    if (!workers.Ask(path, size, answer)) {
+      attempt.result = ThumbnailAttempt::Result::Crashed;
+      attempt.problem = "the worker process ended while making the thumbnail of " + Narrow(path) +
+                        "; it gets a fail entry, and a new worker goes on";
+    } else if (!answer.readable) {
       attempt.result = ThumbnailAttempt::Result::Unreadable;
     } else if (answer.made) {
       attempt.result = ThumbnailAttempt::Result::Made;
@@ -357,7 +503,7 @@ int RunCache(const Module& module, const Options& options) {
   PrintMessage(stdout, DescribeCacheRun(report));
   if (report.stopped) return 130;
   if (report.errors != 0 || report.noLibrary != 0 || !problems.empty()) return 2;
-  return report.failed != 0 ? 1 : 0;
+  return report.failed != 0 || report.crashed != 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -393,6 +539,8 @@ int RunThumbnailTool(const std::vector<std::u16string>& arguments) {
     char detect[1024] = {};
     module.getDetectString(detect, sizeof detect);
     std::printf("%s\n", TerminalSafe(detect).c_str());
+  } else if (options.cacheWorker) {
+    status = ServeCacheRequests(module);
   } else if (options.cache) {
     status = RunCache(module, options);
   } else {

@@ -891,6 +891,42 @@ def test_cache_library(args):
     print(second.stdout.strip())
 
 
+def test_cache_crash(args):
+    """A comic that crashes the process making its thumbnail costs that
+    worker only: it gets a fail entry, the others their thumbnails, the
+    summary counts it apart, and the next run does not try it again."""
+    program = os.path.join(args.build, "quillet-thumbnail")
+    crashing = os.path.join(args.build, "test-libraries", "quillet-crashing-module.so")
+    library = os.path.join(args.work, "library")
+    comics = [os.path.join(library, name) for name in ("a.cbz", "b crash.cbz", "c.cbz", "d.cbz", "e crash.cbz")]
+    for comic in comics:
+        make_comic(comic)
+    crashers = [c for c in comics if "crash" in os.path.basename(c)]
+    healthy = [c for c in comics if c not in crashers]
+    env = dict(os.environ, XDG_CACHE_HOME=os.path.join(args.work, "cache-home"),
+               QUILLET_FORWARD_MODULE=os.path.join(args.build, "Quillet.wlx"))
+    root = os.path.join(args.work, "cache-home", "thumbnails")
+
+    first = run([program, "--module", crashing, "--cache", "-j", "2", library], env=env)
+    made, failed = cache_entries(root, comics)
+    check(sorted(made) == healthy and sorted(failed) == crashers,
+          "made %s, fail entries %s\n%s%s" % (made, failed, first.stdout, first.stderr))
+    check(first.returncode == 1, "exit code %d, want 1\n%s%s" % (first.returncode, first.stdout, first.stderr))
+    check("made 3, up to date 0, failed 0 (0 new), errors 0, ended their worker process 2" in first.stdout,
+          "the summary: " + first.stdout)
+    for comic in crashers:
+        check(first.stderr.count(comic) == 1, "the crash on %s is not said once:\n%s" % (comic, first.stderr))
+    for comic in healthy:
+        entry = os.path.join(root, "large", hashlib.md5(cache_uri(comic).encode()).hexdigest() + ".png")
+        check_cover_thumbnail(entry, 256, "cached " + comic)
+
+    second = run([program, "--module", crashing, "--cache", library], env=env)
+    check(second.returncode == 0 and "made 0, up to date 3, failed 2 (0 new), errors 0:" in second.stdout,
+          "the next run: %d\n%s%s" % (second.returncode, second.stdout, second.stderr))
+    print(first.stdout.strip())
+    print(second.stdout.strip())
+
+
 def test_cache_names(args):
     """Names with escape sequences and line ends reach the terminal escaped,
     in every message that names a file."""
@@ -1018,7 +1054,7 @@ def test_package(args):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("test", choices=["installed", "sandbox", "gnome", "tumbler", "cache", "cache_library",
-                                         "cache_names", "cache_home", "version", "package"])
+                                         "cache_names", "cache_home", "cache_crash", "version", "package"])
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--work", required=True)

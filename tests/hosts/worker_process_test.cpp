@@ -1,0 +1,69 @@
+// The worker processes of --cache, driven as the cache drives them: the
+// program quillet-thumbnail in its worker mode, one request at a time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tools/worker_process.h"
+
+namespace quillet::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::u16string ThumbnailProgram() {
+  return test::ModulePath(test::BuiltModulePath().parent_path() /
+                          (test::RunningOnWindows() ? "quillet-thumbnail.exe" : "quillet-thumbnail"));
+}
+
+// A request as the cache sends it: the box, then the path in UTF-16.
+std::string Request(const std::u16string& path, uint32_t box) {
+  std::string request;
+  char bytes[4];
+  EncodeMessageLength(box, bytes);
+  request.append(bytes, 4);
+  request.append(reinterpret_cast<const char*>(path.data()), path.size() * sizeof(char16_t));
+  return request;
+}
+
+TEST(WorkerProcess, AnswersOneRequestAfterAnother) {
+  WorkerProcess worker(ThumbnailProgram(),
+                       {u"--cache-worker", u"--module", test::ModulePath(test::BuiltModulePath())});
+  const std::u16string sample = test::ModulePath(fs::path(QUILLET_SOURCE_DIR) / "samples" / "sample.cbz");
+  const std::u16string missing = test::ModulePath(test::ScratchDir("worker-process") / "missing.cbz");
+  for (int round = 0; round < 3; ++round) {
+    std::string answer;
+    ASSERT_TRUE(worker.Exchange(Request(sample, 64), answer));
+    // Readable and made, the head of the file, then the picture.
+    ASSERT_GT(answer.size(), 1u + 4 + 12);
+    EXPECT_EQ(answer[0], 3) << "round " << round;
+    const uint32_t headSize = DecodeMessageLength(answer.data() + 1);
+    ASSERT_GE(answer.size(), 1u + 4 + headSize + 12);
+    const char* picture = answer.data() + 1 + 4 + headSize;
+    const uint32_t width = DecodeMessageLength(picture);
+    const uint32_t height = DecodeMessageLength(picture + 4);
+    const uint32_t bytesPerPixel = DecodeMessageLength(picture + 8);
+    EXPECT_EQ(std::max(width, height), 64u);
+    EXPECT_EQ(answer.size(), 1u + 4 + headSize + 12 + size_t{width} * height * bytesPerPixel);
+
+    ASSERT_TRUE(worker.Exchange(Request(missing, 64), answer));
+    EXPECT_EQ(answer, std::string(5, '\0')) << "a file that is not there: not readable, not made, no head";
+  }
+}
+
+TEST(WorkerProcess, AWorkerThatEndsBeforeAnsweringFailsTheRequestAndTheNextOneStartsAgain) {
+  // A worker whose module cannot be loaded ends at once, every time.
+  WorkerProcess broken(ThumbnailProgram(), {u"--cache-worker", u"--module", u"no-such-module"});
+  std::string answer = "left over";
+  EXPECT_FALSE(broken.Exchange(Request(u"x.cbz", 64), answer));
+  EXPECT_TRUE(answer.empty());
+  EXPECT_FALSE(broken.Exchange(Request(u"x.cbz", 64), answer));
+
+  WorkerProcess absent(ThumbnailProgram() + u"-not-there", {});
+  EXPECT_FALSE(absent.Exchange(Request(u"x.cbz", 64), answer));
+}
+
+}  // namespace
+}  // namespace quillet::tool
