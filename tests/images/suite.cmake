@@ -4,6 +4,7 @@
 # too large, in a process of its own.
 add_library(quillet_images_test_helpers STATIC
   ${CMAKE_CURRENT_LIST_DIR}/support/image_fixtures.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/support/plain_cover_rule.cpp
   ${CMAKE_CURRENT_LIST_DIR}/support/${QUILLET_PLATFORM}/test_imaging.cpp)
 target_link_libraries(quillet_images_test_helpers PUBLIC quillet_test_support quillet_platform)
 if(WIN32)
