@@ -57,12 +57,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto* dib = static_cast<QuilletDib*>(
       ListGetPreviewBitmapW(name.c_str(), 64, 64, reinterpret_cast<const char*>(data), headLength));
   if (dib != nullptr) {
-    // A thumbnail must be whole: every byte of it is read.
+    // A thumbnail must be whole and premultiplied: every byte of it is read,
+    // and no colour of a 32-bit pixel exceeds its alpha.
     if (dib->magic != QUILLET_DIB_MAGIC || dib->width <= 0 || dib->width > 64 || dib->height == 0) std::abort();
     const int32_t rows = dib->height < 0 ? -dib->height : dib->height;
     if (rows > 64) std::abort();
-    volatile uint8_t sum = 0;
-    for (size_t i = 0; i < static_cast<size_t>(rows) * dib->stride; ++i) sum += quillet_dib_bits(dib)[i];
+    if (dib->bitsPerPixel == 32) {
+      for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* row = quillet_dib_bits(dib) + static_cast<size_t>(y) * dib->stride;
+        for (int32_t x = 0; x < dib->width; ++x) {
+          const uint8_t* pixel = row + 4 * x;
+          if (pixel[0] > pixel[3] || pixel[1] > pixel[3] || pixel[2] > pixel[3]) std::abort();
+        }
+      }
+    }
     quillet_dib_delete(dib);
   }
   std::remove(path.c_str());

@@ -155,4 +155,12 @@ bool DeclaresTooManyPixels(const uint8_t* AData, size_t ASize) {
          !platform::ImageSizeAccepted(dimensions->Width, dimensions->Height);
 }
 
+bool DeclaresHeaderBeyondItsData(const uint8_t* AData, size_t ASize) {
+  if (AData == nullptr) return false;
+  const TByteView data(AData, ASize);
+  if (!data.Matches(0, "BM") || !data.Has(14, 4)) return false;
+  constexpr uint64_t kFileHeaderSize = 14;
+  return kFileHeaderSize + data.Le32(14) > ASize;
+}
+
 }  // namespace quillet

@@ -96,7 +96,8 @@ HBITMAP TvekCBxClassList::LoadImageFile(const std::u16string& AImageFileName) {
     std::vector<uint8_t> data = ReadWholeFile(*file);
     // Refused before a decoder is handed the data: some decode all of it as
     // soon as they are, whatever size they would report afterwards.
-    if (DeclaresTooManyPixels(data.data(), data.size())) throw Exception("Invalid image");
+    if (DeclaresTooManyPixels(data.data(), data.size()) || DeclaresHeaderBeyondItsData(data.data(), data.size()))
+      throw Exception("Invalid image");
     image = platform::DecodeFirstFrame(data.data(), data.size());
   }  // the file and its copy in memory go before the bitmap is made
   return CreatePremultipliedDib(image);

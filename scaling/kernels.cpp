@@ -44,9 +44,6 @@ inline TDouble2 ZeroFromWidth(TDouble2 v, TDouble2 width, TDouble2 y) {
   return _mm_and_pd(_mm_cmpgt_pd(width.V, v.V), y.V);
 }
 
-// The scalar double's helpers, for the same text on one value.
-inline double Single(double x) { return static_cast<float>(x); }
-
 }  // namespace
 
 double KernelSine(double x) {

@@ -205,6 +205,35 @@ TEST(DeclaredImageDimensions, HeadersOfEveryFormatReadHere) {
   }
 }
 
+// A bitmap header is never longer than its file; one that claims more is
+// damage, whatever it says of the picture.
+TEST(DeclaredImageDimensions, BmpHeaderBeyondItsFile) {
+  const TBytes oldHeader = THeader{}.Text("BM").Zeros(12).Le(12, 4).Le(640, 2).Le(480, 2).Le(1, 2).Le(24, 2).bytes;
+  const TBytes infoHeader = Bmp(640, 480).Zeros(40 - 12).bytes;  // the whole 40-byte header
+  const auto withHeaderSize = [](TBytes ABytes, uint32_t ASize) {
+    for (int i = 0; i < 4; ++i) ABytes[14 + i] = static_cast<uint8_t>(ASize >> (8 * i));
+    return ABytes;
+  };
+  struct Case {
+    const char* name;
+    TBytes bytes;
+    bool beyond;
+  };
+  const Case cases[] = {
+      {"old 12-byte header", oldHeader, false},
+      {"40-byte header", infoHeader, false},
+      {"header that ends with the file", withHeaderSize(infoHeader, static_cast<uint32_t>(infoHeader.size() - 14)), false},
+      {"header one byte beyond the file", withHeaderSize(infoHeader, static_cast<uint32_t>(infoHeader.size() - 13)), true},
+      {"header of 3 GiB", withHeaderSize(infoHeader, 0xC9360EC6u), true},
+      {"header of 4 GiB less one", withHeaderSize(infoHeader, 0xFFFFFFFFu), true},
+      {"cut before the size field", TBytes(infoHeader.begin(), infoHeader.begin() + 16), false},
+      {"a PNG", Png(640, 480).bytes, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(DeclaresHeaderBeyondItsData(c.bytes.data(), c.bytes.size()), c.beyond) << c.name;
+  EXPECT_FALSE(DeclaresHeaderBeyondItsData(nullptr, 0));
+}
+
 TEST(DeclaredImageDimensions, NoDataDeclaresNothing) {
   EXPECT_FALSE(DeclaredImageDimensions(nullptr, 0).has_value());
   EXPECT_FALSE(DeclaresTooManyPixels(nullptr, 0));

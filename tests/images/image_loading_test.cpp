@@ -249,6 +249,12 @@ TBytes GradientJpeg() {
 }
 
 // An uncompressed 24-bit BMP of 64 x 48 pixels, rows bottom-up.
+// The same file with another size in its bitmap header's size field.
+TBytes WithBmpHeaderSize(TBytes ABmp, uint32_t ASize) {
+  for (int i = 0; i < 4; ++i) ABmp[14 + i] = static_cast<uint8_t>(ASize >> (8 * i));
+  return ABmp;
+}
+
 TBytes GradientBmp() {
   constexpr uint32_t width = 64, height = 48, stride = width * 3, pixelBytes = stride * height;
   TBytes bmp;
@@ -357,6 +363,9 @@ TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
       {"jpeg_cut_before_its_last_bytes.jpg", Cut(GradientJpeg(), GradientJpeg().size() - 6)},
       // Uncompressed BMP rows cut short: the loader hands out what it had.
       {"bmp_cut_in_the_rows.bmp", Cut(GradientBmp(), GradientBmp().size() * 3 / 4)},
+      // A bitmap header that claims 3 GiB in a file of a few kilobytes:
+      // gdk-pixbuf's BMP loader reserves what it claims (found by fuzzing).
+      {"bmp_header_claims_3_gib.bmp", WithBmpHeaderSize(GradientBmp(), 0xC9360EC6u)},
   };
   for (const Case& c : cases) EXPECT_EQ(FailureOf(Fixture(c.name, c.bytes)), "Invalid image") << c.name;
 }
