@@ -56,6 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t headLength = static_cast<int32_t>(size < 8192 ? size : 8192);
   auto* dib = static_cast<QuilletDib*>(
       ListGetPreviewBitmapW(name.c_str(), 64, 64, reinterpret_cast<const char*>(data), headLength));
+  // Says whether each input got a thumbnail, for the check that the seed
+  // comics reach the real libraries.
+  if (std::getenv("QUILLET_FUZZ_DEBUG") != nullptr)
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), dib != nullptr ? "thumbnail" : "none");
   if (dib != nullptr) {
     // A thumbnail must be whole and premultiplied: every byte of it is read,
     // and no colour of a 32-bit pixel exceeds its alpha.

@@ -30,6 +30,16 @@ for target in "${targets[@]}"; do
   # empty at the end.
   temporary=$(mktemp -d)
   log="$build/fuzz-$target.log"
+  if [ "$target" = module ]; then
+    # The module target must reach the real libraries: a seed comic that
+    # gets no thumbnail means it does not, and the fuzzing would be idle.
+    TMPDIR="$temporary" QUILLET_FUZZ_DEBUG=1 "$program" -runs=0 "$build/fuzz-seeds/module" \
+      >"$build/fuzz-module-seeds.log" 2>&1 || true
+    if ! grep -q ': thumbnail$' "$build/fuzz-module-seeds.log"; then
+      echo "module: no seed comic got a thumbnail; are the archive libraries reachable?"
+      status=1
+    fi
+  fi
   echo "== fuzzing $target for $seconds s"
   run_status=0
   TMPDIR="$temporary" \
