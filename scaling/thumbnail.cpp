@@ -54,6 +54,29 @@ void FillHeader(BITMAPINFO& info, int32_t width, int32_t height, uint16_t bitsPe
   info.bmiHeader.biSizeImage = static_cast<DWORD>(DibStride(width, bitsPerPixel) * static_cast<uint64_t>(height));
 }
 
+// A 32-bit DIB section is read where it lies, rows in either order: the
+// conversion GetDIBits would make of it is a copy of the same bytes. Anything
+// else (another depth, a device bitmap, padded rows) is read through
+// GetDIBits. True when the surface now reads the bitmap's own memory.
+bool ReadInPlace(HBITMAP ABitmap, const BITMAP& ASource, TBitmap32& ASurface) {
+  if (ASource.bmBitsPixel != 32 || ASource.bmBits == nullptr) return false;
+  DIBSECTION section{};
+  if (GetObjectW(ABitmap, sizeof section, &section) != static_cast<int>(sizeof section)) return false;
+  const BITMAPINFOHEADER& header = section.dsBmih;
+  if (header.biBitCount != 32 || header.biCompression != BI_RGB || header.biWidth != ASource.bmWidth ||
+      static_cast<int64_t>(ASource.bmWidthBytes) != int64_t{ASource.bmWidth} * 4) {
+    return false;
+  }
+  const bool bottomUp = header.biHeight > 0;
+  const int64_t rows = bottomUp ? int64_t{header.biHeight} : -int64_t{header.biHeight};
+  if (rows != ASource.bmHeight) return false;
+  auto* first = static_cast<TColor32*>(ASource.bmBits);
+  const ptrdiff_t step = bottomUp ? -static_cast<ptrdiff_t>(ASource.bmWidth) : ASource.bmWidth;
+  TColor32* top = bottomUp ? first + static_cast<ptrdiff_t>(ASource.bmHeight - 1) * ASource.bmWidth : first;
+  ASurface.AttachRows(top, ASource.bmWidth, ASource.bmHeight, step);
+  return true;
+}
+
 }  // namespace
 
 TFittedSize FitSize(int32_t AWidth, int32_t AHeight, int32_t AMaxWidth, int32_t AMaxHeight) {
@@ -90,10 +113,12 @@ HBITMAP ScaleBitmap(HBITMAP ABitmap, int32_t AMaxWidth, int32_t AMaxHeight) {
   FillHeader(info, source.bmWidth, source.bmHeight, 32);
   const int32_t sourceHeight = source.bmHeight;
   auto sourceSurface = std::make_unique<TBitmap32>();
-  sourceSurface->SetSize(info.bmiHeader.biWidth, sourceHeight);
-  if (GetDIBits(dc.Handle(), ABitmap, 0, static_cast<UINT>(sourceHeight), sourceSurface->Bits(), &info,
-                DIB_RGB_COLORS) != source.bmHeight)
-    return nullptr;
+  if (!ReadInPlace(ABitmap, source, *sourceSurface)) {
+    sourceSurface->SetSize(info.bmiHeader.biWidth, sourceHeight);
+    if (GetDIBits(dc.Handle(), ABitmap, 0, static_cast<UINT>(sourceHeight), sourceSurface->Bits(), &info,
+                  DIB_RGB_COLORS) != source.bmHeight)
+      return nullptr;
+  }
 
   if (source.bmBitsPixel >= 32) {
     // Premultiplied pixels, blended onto the cleared destination.
