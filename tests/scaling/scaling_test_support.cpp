@@ -30,7 +30,10 @@ void CopyToSurface(const Image& image, TBitmap32& surface) {
 
 Image CopyFromSurface(const TBitmap32& surface) {
   Image image(surface.Width(), surface.Height());
-  if (!image.Pixels.empty()) std::memcpy(image.Pixels.data(), surface.Bits(), image.Pixels.size() * sizeof(TColor32));
+  // Row by row: a surface may read rows that are not its own store.
+  for (int32_t y = 0; y < surface.Height(); ++y)
+    std::memcpy(image.Pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(surface.Width()), surface.ScanLine(y),
+                static_cast<size_t>(surface.Width()) * sizeof(TColor32));
   return image;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <tuple>
 
 #include "platform/errors.h"
 #include "reference.h"
@@ -106,6 +107,45 @@ TEST(ScaleBitmap, ReadsTheBottomUpSourceTheRightWayUp) {
       EXPECT_EQ(Hex(t.Pixels.At(t.Width - 1, t.Height - 1) & mask), Hex(blue)) << bits << " bits, box " << box;
       EXPECT_EQ(Hex(t.Pixels.At(0, t.Height / 4) & 0x00FF00), Hex(bits == 32 ? 0x00FE00 : 0x00FF00));
     }
+  }
+}
+
+// A top-down 32-bit DIB section of the same picture: its rows in memory are
+// those of the bottom-up one in the other order.
+HBITMAP MakeTopDownDib32(const Image& picture) {
+  BITMAPINFO info;
+  std::memset(&info, 0, sizeof info);
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = picture.Width;
+  info.bmiHeader.biHeight = -picture.Height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HDC dc = GetDC(nullptr);
+  HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ReleaseDC(nullptr, dc);
+  if (bitmap == nullptr || bits == nullptr) return nullptr;
+  std::memcpy(bits, picture.Pixels.data(), picture.Pixels.size() * sizeof(TColor32));
+  return bitmap;
+}
+
+TEST(ScaleBitmap, ReadsBottomUpAndTopDownSectionsInPlaceAlike) {
+  // The 32-bit source is read where it lies, the row at the highest address
+  // included (its last pixels are where vector reads run past a row's end).
+  std::mt19937 random(5);
+  for (const auto& [width, height, box] : {std::tuple{37, 53, 16}, std::tuple{64, 9, 20}, std::tuple{8, 8, 40}}) {
+    const Image picture = scaling_test::MakeImage(random, width, height, Content::Premultiplied);
+    HBITMAP topDown = MakeTopDownDib32(picture);
+    ASSERT_NE(topDown, nullptr);
+    HBITMAP thumbnail = ScaleBitmap(topDown, box, box);
+    DeleteObject(topDown);
+    ASSERT_NE(thumbnail, nullptr);
+    const DibContents fromTopDown = ReadDib(thumbnail, true);
+    DeleteObject(thumbnail);
+    EXPECT_EQ(FirstDifference(Expected(picture, 32, box, box), fromTopDown.Pixels), "")
+        << width << "x" << height << " into " << box;
+    EXPECT_EQ(FirstDifference(Thumbnail(picture, 32, box, box).Pixels, fromTopDown.Pixels), "");
   }
 }
 
