@@ -110,33 +110,13 @@ TEST(ScaleBitmap, ReadsTheBottomUpSourceTheRightWayUp) {
   }
 }
 
-// A top-down 32-bit DIB section of the same picture: its rows in memory are
-// those of the bottom-up one in the other order.
-HBITMAP MakeTopDownDib32(const Image& picture) {
-  BITMAPINFO info;
-  std::memset(&info, 0, sizeof info);
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = picture.Width;
-  info.bmiHeader.biHeight = -picture.Height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
-  HDC dc = GetDC(nullptr);
-  HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  ReleaseDC(nullptr, dc);
-  if (bitmap == nullptr || bits == nullptr) return nullptr;
-  std::memcpy(bits, picture.Pixels.data(), picture.Pixels.size() * sizeof(TColor32));
-  return bitmap;
-}
-
 TEST(ScaleBitmap, ReadsBottomUpAndTopDownSectionsInPlaceAlike) {
   // The 32-bit source is read where it lies, the row at the highest address
   // included (its last pixels are where vector reads run past a row's end).
   std::mt19937 random(5);
   for (const auto& [width, height, box] : {std::tuple{37, 53, 16}, std::tuple{64, 9, 20}, std::tuple{8, 8, 40}}) {
     const Image picture = scaling_test::MakeImage(random, width, height, Content::Premultiplied);
-    HBITMAP topDown = MakeTopDownDib32(picture);
+    HBITMAP topDown = scaling_test::MakeTopDownDib(picture, 32);
     ASSERT_NE(topDown, nullptr);
     HBITMAP thumbnail = ScaleBitmap(topDown, box, box);
     DeleteObject(topDown);
