@@ -98,10 +98,12 @@ class TDibTarget final : public platform::TPixelTarget {
     return FBits + static_cast<ptrdiff_t>(FHeight - 1) * stride;
   }
 
+  void AllOpaque() override { FOpaque = true; }
+
   // The bitmap, premultiplied; the caller owns it.
   HBITMAP Finish() {
     if (!FBitmap) throw Exception("Invalid image");
-    Premultiply(FBits, static_cast<size_t>(FWidth) * static_cast<size_t>(FHeight));
+    if (!FOpaque) Premultiply(FBits, static_cast<size_t>(FWidth) * static_cast<size_t>(FHeight));
     return FBitmap.release();
   }
 
@@ -110,6 +112,7 @@ class TDibTarget final : public platform::TPixelTarget {
   uint8_t* FBits = nullptr;
   int32_t FWidth = 0;
   int32_t FHeight = 0;
+  bool FOpaque = false;
 };
 
 }  // namespace

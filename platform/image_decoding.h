@@ -53,6 +53,9 @@ struct DecodedImage {
 class TPixelTarget {
  public:
   virtual uint8_t* Rows(int32_t AWidth, int32_t AHeight, ptrdiff_t& ARowStep) = 0;
+  // Told once every pixel is written, by a decoder that knows the image has
+  // no alpha: every alpha byte is 255 and need not be looked at.
+  virtual void AllOpaque() {}
 
  protected:
   ~TPixelTarget() = default;

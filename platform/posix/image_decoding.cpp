@@ -227,6 +227,7 @@ void CopyPixbuf(GdkPixbuf* pixbuf, TPixelTarget& ATarget) {
       to[3] = hasAlpha ? from[3] : 255;
     }
   }
+  if (!hasAlpha) ATarget.AllOpaque();
 }
 
 bool IsJpeg(const uint8_t* data, size_t size) {
@@ -306,7 +307,9 @@ TJpegOutcome DecodeJpegInto(const uint8_t* data, size_t size, TPixelTarget& ATar
     if (jpeg_read_scanlines(&info, rows, count) == 0) return TJpegOutcome::LeftToGdkPixbuf;
   }
   jpeg_finish_decompress(&info);
-  return decompressor.Errors.Warned ? TJpegOutcome::LeftToGdkPixbuf : TJpegOutcome::Decoded;
+  if (decompressor.Errors.Warned) return TJpegOutcome::LeftToGdkPixbuf;
+  ATarget.AllOpaque();
+  return TJpegOutcome::Decoded;
 }
 
 }  // namespace
