@@ -9,11 +9,13 @@ cover first, and a solid CB7 and a solid CBR with the cover last. Every
 request is a new process; the two programs take turns, RUNS times each, and
 the medians are compared. Also printed: page faults and peak RSS of one
 Quillet run, the library's own extraction of the last entry of the solid
-archives (7zz e -so, unrar p), and the peak RSS of an 8000 x 8000 page per
+archives (7zz e -so, unrar p), the rate of --cache with one and with two jobs
+over COMICS copies of the CBZ, and the peak RSS of an 8000 x 8000 page per
 pixel.
 
     python3 bench/whole_process.py [--program build/linux/quillet-thumbnail]
                                    [--runs 11] [--fixtures DIR] [--only cbz,cb7]
+                                   [--comics 200]
 
 The fixtures are kept in DIR (build/bench-fixtures unless told) and reused.
 """
@@ -154,7 +156,9 @@ def main():
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "linux", "quillet-thumbnail"))
     parser.add_argument("--runs", type=int, default=11)
     parser.add_argument("--fixtures", default=os.path.join(ROOT, "build", "bench-fixtures"))
-    parser.add_argument("--only", default="", help="comma-separated archive kinds (cbz, cb7, cbt, cbr, last, huge)")
+    parser.add_argument("--comics", type=int, default=200, help="comics for the --cache run")
+    parser.add_argument("--only", default="",
+                        help="comma-separated parts: cbz, cb7, cbt, cbr, last, cache, huge")
     args = parser.parse_args()
     only = set(filter(None, args.only.split(",")))
     imagemagick()
@@ -220,6 +224,25 @@ def main():
                 qc, libc = median_cpu_ms(usages[0]), median_cpu_ms(usages[1])
                 print("%-24s %8.1f ms %7.1f ms %7.2fx   %5.1f / %5.1f ms %5.2fx   (%s)" %
                       (name, q, lib, q / lib, qc, libc, qc / libc, " ".join(extract[:2])))
+
+        if not only or "cache" in only:
+            # The same comic under many names (hard links): --cache keys its
+            # thumbnails by path, so each one is a request of its own.
+            library = os.path.join(out, "library")
+            os.makedirs(library)
+            for n in range(args.comics):
+                os.link(archives["stored.cbz"], os.path.join(library, "issue %03d.cbz" % n))
+            rates = {}
+            for jobs in (1, 2):
+                cache_home = os.path.join(out, "cache-%d" % jobs)
+                start = time.perf_counter()
+                subprocess.run([program, "--cache", "-j", str(jobs), library], check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               env=dict(os.environ, XDG_CACHE_HOME=cache_home))
+                rates[jobs] = args.comics / (time.perf_counter() - start)
+            print()
+            print("--cache, %d comics of the CBZ: -j 1 %.1f comics/s, -j 2 %.1f comics/s, %.2fx   (target >= 1.8x)" %
+                  (args.comics, rates[1], rates[2], rates[2] / rates[1]))
 
         if not only or "huge" in only:
             huge = make_huge_page(args.fixtures, pages)
