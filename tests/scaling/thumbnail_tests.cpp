@@ -2,6 +2,7 @@
 // and the ways it is refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <tuple>
@@ -110,12 +111,18 @@ TEST(ScaleBitmap, ReadsTheBottomUpSourceTheRightWayUp) {
   }
 }
 
-TEST(ScaleBitmap, ReadsBottomUpAndTopDownSectionsInPlaceAlike) {
-  // The 32-bit source is read where it lies, the row at the highest address
-  // included (its last pixels are where vector reads run past a row's end).
+TEST(ScaleBitmap, ReadsBottomUpAndTopDownSectionsAlike) {
+  // A 32-bit source is read where it lies, the row at the highest address
+  // included (its last pixels are where vector reads run past a row's end);
+  // its row order is told by its pixels, and a picture whose first and last
+  // rows are alike, which leaves the order open, is read through a copy.
   std::mt19937 random(5);
-  for (const auto& [width, height, box] : {std::tuple{37, 53, 16}, std::tuple{64, 9, 20}, std::tuple{8, 8, 40}}) {
-    const Image picture = scaling_test::MakeImage(random, width, height, Content::Premultiplied);
+  for (const auto& [width, height, box, sameEnds] :
+       {std::tuple{37, 53, 16, false}, std::tuple{64, 9, 20, false}, std::tuple{8, 8, 40, false},
+        std::tuple{30, 45, 12, true}}) {
+    Image picture = scaling_test::MakeImage(random, width, height, Content::Premultiplied);
+    if (sameEnds)
+      std::copy_n(picture.Pixels.begin(), width, picture.Pixels.begin() + static_cast<ptrdiff_t>(height - 1) * width);
     HBITMAP topDown = scaling_test::MakeTopDownDib(picture, 32);
     ASSERT_NE(topDown, nullptr);
     HBITMAP thumbnail = ScaleBitmap(topDown, box, box);
