@@ -60,10 +60,6 @@ bool RunPngEncoder(png_structp writer, png_infop info, std::vector<uint8_t>* out
                    png_uint_32 height, int colourType, png_textp text, int textCount, png_bytepp rows) {
   if (setjmp(png_jmpbuf(writer))) return false;
   png_set_write_fn(writer, out, AppendToVector, FlushNothing);
-  // The fastest deflate: at the default level, matching the rows of a
-  // detailed page's thumbnail took about a tenth of the whole request, for a
-  // file some 15% smaller.
-  png_set_compression_level(writer, 1);
   png_set_IHDR(writer, info, width, height, 8, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   if (textCount > 0) png_set_text(writer, info, text, textCount);
