@@ -1,5 +1,6 @@
 #include "handlers/image_loading.h"
 
+#include <cstring>
 #include <memory>
 #include <type_traits>
 #include <vector>
@@ -43,19 +44,76 @@ BITMAPINFO Header32(int32_t AWidth, int32_t AHeight) {
   return info;
 }
 
-std::vector<uint8_t> ReadWholeFile(platform::File& AFile) {
+// The file's bytes, in memory that is written once: nothing zeroes it first.
+struct TFileBytes {
+  std::unique_ptr<uint8_t[]> Data;
+  size_t Size = 0;
+};
+
+TFileBytes ReadWholeFile(platform::File& AFile) {
   const uint64_t size = AFile.Size();
   // Refused before anything is read: the host must not be made to hold it.
   if (size > kMaxImageFileSize) throw Exception("Invalid image");
-  std::vector<uint8_t> data(static_cast<size_t>(size));
+  TFileBytes bytes{std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(size)), static_cast<size_t>(size)};
   size_t done = 0;
-  while (done < data.size()) {
-    const uint32_t n = AFile.Read(data.data() + done, static_cast<uint32_t>(data.size() - done));
+  while (done < bytes.Size) {
+    const uint32_t n = AFile.Read(bytes.Data.get() + done, static_cast<uint32_t>(bytes.Size - done));
     if (n == 0) platform::RaiseLastOSError();
     done += n;
   }
-  return data;
+  return bytes;
 }
+
+// Colours premultiplied by alpha, in place: (c * a + 127) div 255.
+void Premultiply(uint8_t* APixels, size_t ACount) {
+  uint8_t* pixel = APixels;
+  for (size_t i = 0; i < ACount; ++i, pixel += 4) {
+    const unsigned alpha = pixel[3];
+    if (alpha == 255) continue;
+    for (int c = 0; c < 3; ++c) pixel[c] = static_cast<uint8_t>((pixel[c] * alpha + 127) / 255);
+  }
+}
+
+// The decoder writes straight into the pixel memory of the bitmap that is
+// returned: a bottom-up 32-bit DIB section, made once the size is known.
+class TDibTarget final : public platform::TPixelTarget {
+ public:
+  uint8_t* Rows(int32_t AWidth, int32_t AHeight, ptrdiff_t& ARowStep) override {
+    const ptrdiff_t stride = static_cast<ptrdiff_t>(AWidth) * 4;
+    if (!FBitmap) {
+      if (!platform::ImageSizeAccepted(AWidth, AHeight)) throw Exception("Invalid image");
+      TScreenDC screen;
+      // A positive height: rows bottom-up, as the scaler expects of a decoded image.
+      const BITMAPINFO header = Header32(AWidth, AHeight);
+      void* bits = nullptr;
+      FBitmap.reset(CreateDIBSection(screen.Handle(), &header, DIB_RGB_COLORS, &bits, nullptr, 0));
+      if (!FBitmap || bits == nullptr) platform::RaiseLastOSError();
+      FBits = static_cast<uint8_t*>(bits);
+      FWidth = AWidth;
+      FHeight = AHeight;
+    } else if (AWidth != FWidth || AHeight != FHeight) {
+      throw Exception("Invalid image");
+    }
+    ARowStep = -stride;
+    return FBits + static_cast<ptrdiff_t>(FHeight - 1) * stride;
+  }
+
+  void AllOpaque() override { FOpaque = true; }
+
+  // The bitmap, premultiplied; the caller owns it.
+  HBITMAP Finish() {
+    if (!FBitmap) throw Exception("Invalid image");
+    if (!FOpaque) Premultiply(FBits, static_cast<size_t>(FWidth) * static_cast<size_t>(FHeight));
+    return FBitmap.release();
+  }
+
+ private:
+  TBitmapRef FBitmap;
+  uint8_t* FBits = nullptr;
+  int32_t FWidth = 0;
+  int32_t FHeight = 0;
+  bool FOpaque = false;
+};
 
 }  // namespace
 
@@ -66,41 +124,28 @@ HBITMAP CreatePremultipliedDib(const platform::DecodedImage& AImage) {
       AImage.pixels.size() != static_cast<size_t>(width) * 4 * static_cast<size_t>(height)) {
     throw Exception("Invalid image");
   }
-  TScreenDC screen;
-  // A positive height: rows bottom-up, as the scaler expects of a decoded image.
-  const BITMAPINFO dibHeader = Header32(width, height);
-  void* bits = nullptr;
-  TBitmapRef bitmap(CreateDIBSection(screen.Handle(), &dibHeader, DIB_RGB_COLORS, &bits, nullptr, 0));
-  if (!bitmap || bits == nullptr) platform::RaiseLastOSError();
-  // The pixels come top row first; a negative height says so, and the copy
-  // turns them round.
-  const BITMAPINFO bufferHeader = Header32(width, -height);
-  if (SetDIBits(screen.Handle(), bitmap.get(), 0, static_cast<UINT>(height), AImage.pixels.data(), &bufferHeader,
-                DIB_RGB_COLORS) != height) {
-    platform::RaiseLastOSError();
-  }
-  auto* pixel = static_cast<uint8_t*>(bits);
-  const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-  for (size_t i = 0; i < count; ++i, pixel += 4) {
-    const unsigned alpha = pixel[3];
-    if (alpha == 255) continue;
-    for (int c = 0; c < 3; ++c) pixel[c] = static_cast<uint8_t>((pixel[c] * alpha + 127) / 255);
-  }
-  return bitmap.release();
+  TDibTarget target;
+  ptrdiff_t rowStep = 0;
+  uint8_t* top = target.Rows(width, height, rowStep);
+  const size_t rowBytes = static_cast<size_t>(width) * 4;
+  for (int32_t y = 0; y < height; ++y)
+    std::memcpy(top + static_cast<ptrdiff_t>(y) * rowStep, AImage.pixels.data() + static_cast<size_t>(y) * rowBytes,
+                rowBytes);
+  return target.Finish();
 }
 
 HBITMAP TvekCBxClassList::LoadImageFile(const std::u16string& AImageFileName) {
-  platform::DecodedImage image;
+  TDibTarget target;
   {
     const std::unique_ptr<platform::File> file = platform::OpenFileForReading(AImageFileName);
-    std::vector<uint8_t> data = ReadWholeFile(*file);
+    const TFileBytes data = ReadWholeFile(*file);
     // Refused before a decoder is handed the data: some decode all of it as
     // soon as they are, whatever size they would report afterwards.
-    if (DeclaresTooManyPixels(data.data(), data.size()) || DeclaresHeaderBeyondItsData(data.data(), data.size()))
+    if (DeclaresTooManyPixels(data.Data.get(), data.Size) || DeclaresHeaderBeyondItsData(data.Data.get(), data.Size))
       throw Exception("Invalid image");
-    image = platform::DecodeFirstFrame(data.data(), data.size());
-  }  // the file and its copy in memory go before the bitmap is made
-  return CreatePremultipliedDib(image);
+    platform::DecodeFirstFrame(data.Data.get(), data.Size, target);
+  }  // the file and its copy in memory go before the scaler runs
+  return target.Finish();
 }
 
 }  // namespace quillet

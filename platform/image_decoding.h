@@ -44,14 +44,36 @@ struct DecodedImage {
   std::vector<uint8_t> pixels;
 };
 
+// Where a decoder puts the pixels of the image: memory for AHeight rows of
+// AWidth pixels of four bytes, asked for once the size is known and accepted.
+// Rows returns the address of the top row and sets ARowStep to the bytes from
+// one row to the next one down: AWidth * 4, the rows lying next to each other,
+// negated for memory that holds them bottom-up. A decoder that starts over asks again with the same size and
+// gets the same memory. Every pixel is written before the decoding returns.
+class TPixelTarget {
+ public:
+  virtual uint8_t* Rows(int32_t AWidth, int32_t AHeight, ptrdiff_t& ARowStep) = 0;
+  // Told once every pixel is written, by a decoder that knows the image has
+  // no alpha: every alpha byte is 255 and need not be looked at.
+  virtual void AllOpaque() {}
+
+ protected:
+  ~TPixelTarget() = default;
+};
+
 // Decodes the first frame (of an animation or a multi-page image) of the
-// image held in data. The decoder is chosen by the content, never by a name.
+// image held in data into the memory ATarget gives, pixels as DecodedImage
+// describes them. The decoder is chosen by the content, never by a name.
 // Raises Exception("Invalid image") when no installed decoder accepts the
 // data or the data is damaged, and also when the image is larger than
 // ImageSizeAccepted allows. That test comes as soon as the decoder reports
 // the size, which for some decoders is after they have decoded the pixels
 // (Wine's PNG decoder, gdk-pixbuf's WebP loader): callers screen the size the
-// data declares first. Other failures raise an error of their own.
+// data declares first. Other failures raise an error of their own, and so do
+// the target's.
+void DecodeFirstFrame(const uint8_t* data, size_t size, TPixelTarget& ATarget);
+
+// The same into a buffer of its own.
 DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size);
 
 }  // namespace quillet::platform

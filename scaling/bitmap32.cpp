@@ -44,23 +44,50 @@ TRect IntersectRect(const TRect& A, const TRect& B) {
 
 TBitmap32::TBitmap32() : FResampler(std::make_unique<TNearestResampler>(*this)) {}
 
-TBitmap32::~TBitmap32() { FreePixels(FBits); }
+TBitmap32::~TBitmap32() { Release(); }
+
+void TBitmap32::Release() {
+  FreePixels(FBits);
+  FreePixels(FTailCopy);
+  FBits = nullptr;
+  FTop = nullptr;
+  FRowStep = 0;
+  FTailRow = -1;
+  FTailCopy = nullptr;
+  FWidth = 0;
+  FHeight = 0;
+  FClipRect = TRect{0, 0, 0, 0};
+}
 
 void TBitmap32::SetSize(int32_t NewWidth, int32_t NewHeight) {
   if (NewWidth < 0) NewWidth = 0;
   if (NewHeight < 0) NewHeight = 0;
-  if (NewWidth == FWidth && NewHeight == FHeight) return;
-  FreePixels(FBits);
-  FBits = nullptr;
-  FWidth = 0;
-  FHeight = 0;
-  FClipRect = TRect{0, 0, 0, 0};
+  if (NewWidth == FWidth && NewHeight == FHeight && FTailRow < 0) return;
+  Release();
   if (NewWidth > 0 && NewHeight > 0) {
     FBits = AllocatePixels(NewWidth, NewHeight);
     if (FBits == nullptr) throw Exception("Can't allocate the DIB handle");
   }
+  FTop = FBits;
+  FRowStep = NewWidth;
   FWidth = NewWidth;
   FHeight = NewHeight;
+  FClipRect = BoundsRect();
+}
+
+void TBitmap32::AttachRows(TColor32* ATopRow, int32_t AWidth, int32_t AHeight, ptrdiff_t ARowStep) {
+  Release();
+  if (ATopRow == nullptr || AWidth <= 0 || AHeight <= 0) return;
+  const int32_t tailRow = ARowStep < 0 ? 0 : AHeight - 1;
+  FTailCopy = AllocatePixels(AWidth, 1);
+  if (FTailCopy == nullptr) throw Exception("Can't allocate the DIB handle");
+  std::memcpy(FTailCopy, ATopRow + static_cast<ptrdiff_t>(tailRow) * ARowStep,
+              static_cast<size_t>(AWidth) * sizeof(TColor32));
+  FTailRow = tailRow;
+  FTop = ATopRow;
+  FRowStep = ARowStep;
+  FWidth = AWidth;
+  FHeight = AHeight;
   FClipRect = BoundsRect();
 }
 
@@ -74,9 +101,11 @@ void TBitmap32::Clear(TColor32 FillColor) {
 void TBitmap32::ResetAlpha(uint8_t AlphaValue) {
   if (Empty()) return;
   const TColor32 alpha = static_cast<TColor32>(AlphaValue) << 24;
-  TColor32* pixel = FBits;
-  TColor32* const end = FBits + static_cast<size_t>(FWidth) * static_cast<size_t>(FHeight);
-  for (; pixel != end; ++pixel) *pixel = (*pixel & 0x00FFFFFFu) | alpha;
+  for (int32_t y = 0; y < FHeight; ++y) {
+    TColor32* pixel = ScanLine(y);
+    TColor32* const end = pixel + FWidth;
+    for (; pixel != end; ++pixel) *pixel = (*pixel & 0x00FFFFFFu) | alpha;
+  }
 }
 
 std::string TBitmap32::ResamplerClassName() const { return FResampler->ClassName(); }

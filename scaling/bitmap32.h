@@ -1,7 +1,9 @@
 #pragma once
 // TBitmap32: the in-memory 32-bit image the scaler works on. Rows lie top to
 // bottom, each exactly Width pixels long, so the whole store is one block that
-// can be handed to GetDIBits or copied out in one go.
+// can be handed to GetDIBits or copied out in one go. A surface can instead
+// read pixels that live elsewhere (AttachRows), such as those of a decoded
+// bitmap, without copying them.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,14 +54,25 @@ class TBitmap32 {
   // by a few zeroed bytes of slack: the resampler's vector loads may run up to
   // 7 pixels past the last pixel of a row.
   void SetSize(int32_t NewWidth, int32_t NewHeight);
-  bool Empty() const { return FWidth == 0 || FHeight == 0 || FBits == nullptr; }
+  // Makes the surface a reader of AHeight rows of AWidth pixels that it does
+  // not own: row y starts at ATopRow + y * ARowStep pixels (ARowStep may be
+  // negative, for rows stored bottom-up). The memory must outlive the surface
+  // or the next SetSize, and is only read, never written. The row at the
+  // highest address is read from a copy with slack after it (the resampler
+  // reads past row ends), so the memory needs none. Raises an Exception when
+  // that copy cannot be had.
+  void AttachRows(TColor32* ATopRow, int32_t AWidth, int32_t AHeight, ptrdiff_t ARowStep);
+  bool Empty() const { return FWidth == 0 || FHeight == 0 || FTop == nullptr; }
   TRect BoundsRect() const { return TRect{0, 0, FWidth, FHeight}; }
   TRect ClipRect() const { return FClipRect; }
 
-  TColor32* Bits() { return FBits; }
-  const TColor32* Bits() const { return FBits; }
-  TColor32* ScanLine(int32_t Y) { return FBits + static_cast<ptrdiff_t>(Y) * FWidth; }
-  const TColor32* ScanLine(int32_t Y) const { return FBits + static_cast<ptrdiff_t>(Y) * FWidth; }
+  // The whole store; for a surface that reads attached rows, its top row.
+  TColor32* Bits() { return FTop; }
+  const TColor32* Bits() const { return FTop; }
+  TColor32* ScanLine(int32_t Y) { return Y == FTailRow ? FTailCopy : FTop + static_cast<ptrdiff_t>(Y) * FRowStep; }
+  const TColor32* ScanLine(int32_t Y) const {
+    return Y == FTailRow ? FTailCopy : FTop + static_cast<ptrdiff_t>(Y) * FRowStep;
+  }
   TColor32* PixelPtr(int32_t X, int32_t Y) { return ScanLine(Y) + X; }
 
   void Clear(TColor32 FillColor);
@@ -87,9 +100,16 @@ class TBitmap32 {
  private:
   void BlockTransfer(TBitmap32& Dst, const TRect& Area, int32_t SrcX, int32_t SrcY);
 
+  void Release();
+
   int32_t FWidth = 0;
   int32_t FHeight = 0;
-  TColor32* FBits = nullptr;
+  TColor32* FBits = nullptr;  // the store the surface owns, if any
+  TColor32* FTop = nullptr;   // row 0, in the own store or attached memory
+  ptrdiff_t FRowStep = 0;     // pixels from one row to the next
+  // Attached rows: the row at the highest address, and its copy with slack.
+  int32_t FTailRow = -1;
+  TColor32* FTailCopy = nullptr;
   TRect FClipRect{0, 0, 0, 0};
   TDrawMode FDrawMode = dmOpaque;
   uint32_t FMasterAlpha = 255;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "scaling/bitmap32.h"
 #include "scaling/resamplers.h"
@@ -54,6 +55,57 @@ void FillHeader(BITMAPINFO& info, int32_t width, int32_t height, uint16_t bitsPe
   info.bmiHeader.biSizeImage = static_cast<DWORD>(DibStride(width, bitsPerPixel) * static_cast<uint64_t>(height));
 }
 
+// The order of the rows in a section's memory. The section's header does not
+// tell it reliably (Wine reports a top-down section's height as positive), so
+// it is read off the pixels: the top and bottom rows of the picture as
+// GetDIBits gives them, against the first and last rows in memory. When both
+// orders fit (the first and last rows are alike), the order is not known.
+enum class TRowOrder { BottomUp, TopDown, Unknown };
+
+TRowOrder RowOrderOf(HDC ADC, HBITMAP ABitmap, const BITMAP& ASource) {
+  const size_t rowBytes = static_cast<size_t>(ASource.bmWidth) * 4;
+  std::vector<uint8_t> top(rowBytes), bottom(rowBytes);
+  BITMAPINFO info;
+  FillHeader(info, ASource.bmWidth, ASource.bmHeight, 32);
+  // GDI counts scan lines from the bottom of the picture.
+  const UINT topScan = static_cast<UINT>(ASource.bmHeight - 1);
+  if (GetDIBits(ADC, ABitmap, topScan, 1, top.data(), &info, DIB_RGB_COLORS) != 1 ||
+      GetDIBits(ADC, ABitmap, 0, 1, bottom.data(), &info, DIB_RGB_COLORS) != 1) {
+    return TRowOrder::Unknown;
+  }
+  const auto* first = static_cast<const uint8_t*>(ASource.bmBits);
+  const uint8_t* last = first + static_cast<size_t>(ASource.bmHeight - 1) * rowBytes;
+  const bool bottomUp = std::memcmp(top.data(), last, rowBytes) == 0 && std::memcmp(bottom.data(), first, rowBytes) == 0;
+  const bool topDown = std::memcmp(top.data(), first, rowBytes) == 0 && std::memcmp(bottom.data(), last, rowBytes) == 0;
+  if (bottomUp == topDown) return TRowOrder::Unknown;
+  return bottomUp ? TRowOrder::BottomUp : TRowOrder::TopDown;
+}
+
+// A 32-bit DIB section is read where it lies: the conversion GetDIBits
+// would make of it is a copy of the same bytes. Anything else (another depth
+// or layout, a device bitmap, rows whose order is not known) is read through
+// GetDIBits. True when the surface now reads the bitmap's own memory.
+bool ReadInPlace(HDC ADC, HBITMAP ABitmap, const BITMAP& ASource, TBitmap32& ASurface) {
+  if (ASource.bmBitsPixel != 32 || ASource.bmBits == nullptr) return false;
+  DIBSECTION section{};
+  if (GetObjectW(ABitmap, sizeof section, &section) != static_cast<int>(sizeof section)) return false;
+  const BITMAPINFOHEADER& header = section.dsBmih;
+  if (header.biBitCount != 32 || header.biCompression != BI_RGB || header.biWidth != ASource.bmWidth ||
+      static_cast<int64_t>(ASource.bmWidthBytes) != int64_t{ASource.bmWidth} * 4) {
+    return false;
+  }
+  const TRowOrder order = RowOrderOf(ADC, ABitmap, ASource);
+  if (order == TRowOrder::Unknown) return false;
+  auto* first = static_cast<TColor32*>(ASource.bmBits);
+  if (order == TRowOrder::BottomUp) {
+    ASurface.AttachRows(first + static_cast<ptrdiff_t>(ASource.bmHeight - 1) * ASource.bmWidth, ASource.bmWidth,
+                        ASource.bmHeight, -static_cast<ptrdiff_t>(ASource.bmWidth));
+  } else {
+    ASurface.AttachRows(first, ASource.bmWidth, ASource.bmHeight, ASource.bmWidth);
+  }
+  return true;
+}
+
 }  // namespace
 
 TFittedSize FitSize(int32_t AWidth, int32_t AHeight, int32_t AMaxWidth, int32_t AMaxHeight) {
@@ -90,10 +142,12 @@ HBITMAP ScaleBitmap(HBITMAP ABitmap, int32_t AMaxWidth, int32_t AMaxHeight) {
   FillHeader(info, source.bmWidth, source.bmHeight, 32);
   const int32_t sourceHeight = source.bmHeight;
   auto sourceSurface = std::make_unique<TBitmap32>();
-  sourceSurface->SetSize(info.bmiHeader.biWidth, sourceHeight);
-  if (GetDIBits(dc.Handle(), ABitmap, 0, static_cast<UINT>(sourceHeight), sourceSurface->Bits(), &info,
-                DIB_RGB_COLORS) != source.bmHeight)
-    return nullptr;
+  if (!ReadInPlace(dc.Handle(), ABitmap, source, *sourceSurface)) {
+    sourceSurface->SetSize(info.bmiHeader.biWidth, sourceHeight);
+    if (GetDIBits(dc.Handle(), ABitmap, 0, static_cast<UINT>(sourceHeight), sourceSurface->Bits(), &info,
+                  DIB_RGB_COLORS) != source.bmHeight)
+      return nullptr;
+  }
 
   if (source.bmBitsPixel >= 32) {
     // Premultiplied pixels, blended onto the cleared destination.

@@ -23,6 +23,7 @@ esac
 packages=(
   build-essential cmake ninja-build pkg-config ca-certificates
   libgdk-pixbuf-2.0-dev libglib2.0-dev webp-pixbuf-loader libavif-gdk-pixbuf heif-gdk-pixbuf libpng-dev
+  libjpeg62-turbo-dev
   p7zip-full libunrar5
 )
 if [ "$mode" = all ]; then
@@ -34,7 +35,7 @@ if [ "$mode" = all ]; then
     dpkg-dev
     python3 file binutils zip unzip time libavif-bin libheif-examples
     bubblewrap shared-mime-info python3-gi gir1.2-gnomedesktop-3.0
-    tumbler dbus dbus-daemon dbus-bin evince
+    tumbler dbus dbus-daemon dbus-bin evince imagemagick linux-perf
     valgrind clang libclang-rt-dev
   )
 fi

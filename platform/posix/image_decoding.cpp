@@ -3,6 +3,12 @@
 #include "platform/image_decoding.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
+// After the C library headers it relies on.
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <memory>
@@ -152,8 +158,11 @@ bool IsUncompressedBmp(const uint8_t* data, size_t size) {
   return compression == kStoredRows || compression == kBitFields;
 }
 
+// The image gdk-pixbuf decoded, one reference held.
+using TPixbufRef = std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)>;
+
 // One decode of data, followed by ATail when it is not empty.
-DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_t> ATail) {
+TPixbufRef DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_t> ATail) {
   Loader loader;
   // Fed in pieces, so that a size refused in the first piece stops the feed
   // even with a loader that would go on after the refusal.
@@ -177,16 +186,43 @@ DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_
       channels != (hasAlpha ? 4 : 3)) {
     RaiseInvalidImage();
   }
+  return TPixbufRef(static_cast<GdkPixbuf*>(g_object_ref(pixbuf)), &g_object_unref);
+}
 
-  DecodedImage image;
-  image.width = width;
-  image.height = height;
-  image.pixels.resize(static_cast<size_t>(width) * 4 * static_cast<size_t>(height));
+// Whether two decodes gave the same pixels.
+bool SamePixels(GdkPixbuf* A, GdkPixbuf* B) {
+  const int width = gdk_pixbuf_get_width(A);
+  const int height = gdk_pixbuf_get_height(A);
+  if (width != gdk_pixbuf_get_width(B) || height != gdk_pixbuf_get_height(B) ||
+      gdk_pixbuf_get_n_channels(A) != gdk_pixbuf_get_n_channels(B)) {
+    return false;
+  }
+  const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(gdk_pixbuf_get_n_channels(A));
+  const uint8_t* rowsA = gdk_pixbuf_read_pixels(A);
+  const uint8_t* rowsB = gdk_pixbuf_read_pixels(B);
+  const size_t strideA = static_cast<size_t>(gdk_pixbuf_get_rowstride(A));
+  const size_t strideB = static_cast<size_t>(gdk_pixbuf_get_rowstride(B));
+  for (int y = 0; y < height; ++y) {
+    if (std::memcmp(rowsA + static_cast<size_t>(y) * strideA, rowsB + static_cast<size_t>(y) * strideB, rowBytes) !=
+        0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void CopyPixbuf(GdkPixbuf* pixbuf, TPixelTarget& ATarget) {
+  const int width = gdk_pixbuf_get_width(pixbuf);
+  const int height = gdk_pixbuf_get_height(pixbuf);
+  const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+  const bool hasAlpha = gdk_pixbuf_get_has_alpha(pixbuf) != FALSE;
+  ptrdiff_t rowStep = 0;
+  uint8_t* top = ATarget.Rows(width, height, rowStep);
   const uint8_t* rows = gdk_pixbuf_read_pixels(pixbuf);
   const size_t rowStride = static_cast<size_t>(gdk_pixbuf_get_rowstride(pixbuf));
-  uint8_t* to = image.pixels.data();
   for (int y = 0; y < height; ++y) {
     const uint8_t* from = rows + static_cast<size_t>(y) * rowStride;
+    uint8_t* to = top + static_cast<ptrdiff_t>(y) * rowStep;
     for (int x = 0; x < width; ++x, from += channels, to += 4) {
       to[0] = from[2];
       to[1] = from[1];
@@ -194,7 +230,7 @@ DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_
       to[3] = hasAlpha ? from[3] : 255;
     }
   }
-  return image;
+  if (!hasAlpha) ATarget.AllOpaque();
 }
 
 bool IsJpeg(const uint8_t* data, size_t size) {
@@ -205,33 +241,109 @@ bool EndsWithJpegEndMarker(const uint8_t* data, size_t size) {
   return size >= 2 && data[size - 2] == 0xFF && data[size - 1] == 0xD9;
 }
 
+// libjpeg reports a fatal error by calling error_exit, which must not return
+// and must not throw through the library: it jumps back to the decode.
+struct TJpegErrors {
+  jpeg_error_mgr Manager;
+  std::jmp_buf Escape;
+  bool Warned = false;
+};
+
+void OnJpegError(j_common_ptr AInfo) {
+  std::longjmp(reinterpret_cast<TJpegErrors*>(AInfo->err)->Escape, 1);
+}
+
+// Warnings (corrupt data, data that ends early) are noted and nothing is
+// printed: such a file goes the way of every other image.
+void OnJpegMessage(j_common_ptr AInfo, int ALevel) {
+  if (ALevel < 0) reinterpret_cast<TJpegErrors*>(AInfo->err)->Warned = true;
+}
+
+// The decompressor with its error manager, destroyed on every way out.
+struct TJpegDecompressor {
+  TJpegErrors Errors;
+  jpeg_decompress_struct Info;
+  TJpegDecompressor() {
+    Info.err = jpeg_std_error(&Errors.Manager);
+    Errors.Manager.error_exit = OnJpegError;
+    Errors.Manager.emit_message = OnJpegMessage;
+  }
+  ~TJpegDecompressor() { jpeg_destroy_decompress(&Info); }
+  TJpegDecompressor(const TJpegDecompressor&) = delete;
+  TJpegDecompressor& operator=(const TJpegDecompressor&) = delete;
+};
+
+enum class TJpegOutcome { Decoded, LeftToGdkPixbuf };
+
+// Decodes a whole JPEG image of one (grey) or three (YCbCr or RGB) components
+// straight into the target, through libjpeg-turbo with the settings
+// gdk-pixbuf's loader uses, so that the pixels are the ones it would give.
+// Anything else, and any file the library complains about, even with a
+// warning, is left to gdk-pixbuf, which decides what it is.
+// No object with a destructor is made between the setjmp and the jumps.
+TJpegOutcome DecodeJpegInto(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
+  TJpegDecompressor decompressor;
+  jpeg_decompress_struct& info = decompressor.Info;
+  if (setjmp(decompressor.Errors.Escape) != 0) return TJpegOutcome::LeftToGdkPixbuf;
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
+  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) return TJpegOutcome::LeftToGdkPixbuf;
+  const bool grey = info.num_components == 1 && info.jpeg_color_space == JCS_GRAYSCALE;
+  const bool colour = info.num_components == 3 && (info.jpeg_color_space == JCS_YCbCr || info.jpeg_color_space == JCS_RGB);
+  if ((!grey && !colour) || decompressor.Errors.Warned) return TJpegOutcome::LeftToGdkPixbuf;
+  if (!ImageSizeAccepted(info.image_width, info.image_height)) RaiseInvalidImage();
+  info.out_color_space = JCS_EXT_BGRA;  // alpha 255
+  jpeg_start_decompress(&info);
+  if (info.output_width != info.image_width || info.output_height != info.image_height ||
+      info.output_components != 4) {
+    return TJpegOutcome::LeftToGdkPixbuf;
+  }
+  ptrdiff_t rowStep = 0;
+  uint8_t* const top = ATarget.Rows(static_cast<int32_t>(info.output_width), static_cast<int32_t>(info.output_height),
+                                    rowStep);
+  constexpr int kRowsAtOnce = 16;
+  JSAMPROW rows[kRowsAtOnce];
+  while (info.output_scanline < info.output_height) {
+    const JDIMENSION first = info.output_scanline;
+    const JDIMENSION count = std::min<JDIMENSION>(kRowsAtOnce, info.output_height - first);
+    for (JDIMENSION r = 0; r < count; ++r) rows[r] = top + static_cast<ptrdiff_t>(first + r) * rowStep;
+    if (jpeg_read_scanlines(&info, rows, count) == 0) return TJpegOutcome::LeftToGdkPixbuf;
+  }
+  jpeg_finish_decompress(&info);
+  if (decompressor.Errors.Warned) return TJpegOutcome::LeftToGdkPixbuf;
+  ATarget.AllOpaque();
+  return TJpegOutcome::Decoded;
+}
+
 }  // namespace
 
-DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
-  DecodedImage image = DecodeOnce(data, size, {});
-  if (!IsJpeg(data, size) || EndsWithJpegEndMarker(data, size)) return image;
-  // The JPEG loader takes data that stops in the middle of the rows for a
-  // whole image: the decoder only warns, and fills the rows it never got with
-  // grey. Whether rows were missing shows when the same data is decoded with
-  // other bytes after it: rows that all arrived, with or without the end
-  // marker, do not depend on what follows them, while rows made up for
-  // missing data do. So a JPEG without its end marker is decoded a second
-  // time, followed by filler bytes and the end marker, and is damaged when
-  // the two images differ. (A whole JPEG with something after its end marker
-  // pays for the second decode and passes.)
-  static constexpr uint8_t kFiller[] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
-                                        0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
-                                        0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0xFF, 0xD9};
-  DecodedImage completed;
-  try {
-    completed = DecodeOnce(data, size, kFiller);
-  } catch (const Exception&) {
-    RaiseInvalidImage();
+void DecodeFirstFrame(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
+  const bool jpeg = IsJpeg(data, size);
+  const bool whole = EndsWithJpegEndMarker(data, size);
+  if (jpeg && whole && DecodeJpegInto(data, size, ATarget) == TJpegOutcome::Decoded) return;
+  TPixbufRef image = DecodeOnce(data, size, {});
+  if (jpeg && !whole) {
+    // The JPEG loader takes data that stops in the middle of the rows for a
+    // whole image: the decoder only warns, and fills the rows it never got
+    // with grey. Whether rows were missing shows when the same data is
+    // decoded with other bytes after it: rows that all arrived, with or
+    // without the end marker, do not depend on what follows them, while rows
+    // made up for missing data do. So a JPEG without its end marker is
+    // decoded a second time, followed by filler bytes and the end marker, and
+    // is damaged when the two images differ. (A whole JPEG with something
+    // after its end marker pays for the second decode and passes.)
+    static constexpr uint8_t kFiller[] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
+                                          0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
+                                          0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0xFF, 0xD9};
+    TPixbufRef completed(nullptr, &g_object_unref);
+    try {
+      completed = DecodeOnce(data, size, kFiller);
+    } catch (const Exception&) {
+      RaiseInvalidImage();
+    }
+    if (!SamePixels(image.get(), completed.get())) RaiseInvalidImage();
   }
-  if (completed.width != image.width || completed.height != image.height || completed.pixels != image.pixels) {
-    RaiseInvalidImage();
-  }
-  return image;
+  CopyPixbuf(image.get(), ATarget);
 }
 
 }  // namespace quillet::platform

@@ -3,6 +3,8 @@
 // initialise COM for them.
 #include "platform/image_decoding.h"
 
+#include <algorithm>
+
 #include <windows.h>
 #include <wincodec.h>
 
@@ -96,7 +98,7 @@ void EnumerateImageDecoders(const std::function<void(std::u16string_view declare
   }
 }
 
-DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
+void DecodeFirstFrame(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
   ComRef<IWICImagingFactory> factory;
   CreateFactory(factory);
 
@@ -123,15 +125,22 @@ DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
   // pixel format, up to 16 bytes a pixel where the size check counts 4.
   ComRef<IWICBitmapSource> converted;
   CheckResult(WICConvertBitmapSource(kWicPixelFormat32bppBGRA, frame.Get(), converted.Put()));
-  DecodedImage image;
-  image.width = static_cast<int32_t>(width);
-  image.height = static_cast<int32_t>(height);
   const UINT stride = width * 4;
   const UINT bufferSize = stride * height;  // fits: CheckSize
-  image.pixels.resize(bufferSize);
+  ptrdiff_t rowStep = 0;
+  uint8_t* const top = ATarget.Rows(static_cast<int32_t>(width), static_cast<int32_t>(height), rowStep);
+  // The decoder writes rows top-down from the lowest address: memory that
+  // holds them bottom-up is filled the same way and turned round after.
+  const bool bottomUp = rowStep < 0;
+  uint8_t* const lowest = bottomUp ? top + static_cast<ptrdiff_t>(height - 1) * rowStep : top;
   // The frame is decoded here: damaged data fails now.
-  CheckResult(converted->CopyPixels(nullptr, stride, bufferSize, image.pixels.data()), Failure::InvalidImage);
-  return image;
+  CheckResult(converted->CopyPixels(nullptr, stride, bufferSize, lowest), Failure::InvalidImage);
+  if (bottomUp) {
+    for (UINT y = 0; y < height / 2; ++y) {
+      std::swap_ranges(lowest + static_cast<size_t>(y) * stride, lowest + static_cast<size_t>(y + 1) * stride,
+                       lowest + static_cast<size_t>(height - 1 - y) * stride);
+    }
+  }
 }
 
 }  // namespace quillet::platform

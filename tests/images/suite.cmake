@@ -16,3 +16,14 @@ add_executable(quillet_images_probe ${CMAKE_CURRENT_LIST_DIR}/probe/huge_image_p
 target_link_libraries(quillet_images_probe PRIVATE quillet_images_test_helpers quillet_handlers)
 add_test(NAME images.huge_declared_png COMMAND quillet_images_probe)
 set_tests_properties(images.huge_declared_png PROPERTIES TIMEOUT 120 ENVIRONMENT "${QUILLET_TEST_ENVIRONMENT}")
+
+# The whole process, byte for byte: quillet-thumbnail's dump of pages in each
+# common format against recorded digests (Linux: the digests are those of its
+# decoders).
+if(NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME images.thumbnail_digests
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/thumbnail_digests.py
+                   --tool $<TARGET_FILE:quillet-thumbnail> --work ${CMAKE_BINARY_DIR}/test-output/thumbnail-digests)
+  set_tests_properties(images.thumbnail_digests PROPERTIES TIMEOUT 300)
+  list(APPEND QUILLET_SUITE_DEPENDS quillet-thumbnail Quillet)
+endif()

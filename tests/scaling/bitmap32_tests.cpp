@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
+#include <random>
+#include <algorithm>
 
 #include "platform/errors.h"
 #include "reference.h"
@@ -231,6 +234,51 @@ TEST(Bitmap32, IntersectRectTakesTheCommonPartOrNothing) {
   EXPECT_EQ(IntersectRect(TRect{0, 0, 10, 10}, TRect{5, -5, 20, 7}), (TRect{5, 0, 10, 7}));
   EXPECT_EQ(IntersectRect(TRect{0, 0, 10, 10}, TRect{10, 0, 20, 10}), (TRect{10, 0, 10, 10}));
   EXPECT_EQ(IntersectRect(TRect{0, 0, 10, 10}, TRect{11, 0, 20, 10}), (TRect{0, 0, 0, 0}));
+}
+
+TEST(TBitmap32, AttachedRowsDrawAsTheSameRowsCopiedInto) {
+  // Rows stored bottom-up (a negative step) and top-down, drawn by the
+  // Lanczos resampler, give what a surface holding the same pixels gives;
+  // the attached memory is left as it was.
+  std::mt19937 random(9);
+  const Image picture = scaling_test::MakeImage(random, 29, 41, scaling_test::Content::Premultiplied);
+  TBitmap32 copied;
+  CopyToSurface(picture, copied);
+  for (const bool bottomUp : {true, false}) {
+    std::vector<TColor32> memory(picture.Pixels.size());
+    for (int32_t y = 0; y < picture.Height; ++y) {
+      const int32_t stored = bottomUp ? picture.Height - 1 - y : y;
+      std::copy_n(picture.Pixels.begin() + static_cast<ptrdiff_t>(y) * picture.Width, picture.Width,
+                  memory.begin() + static_cast<ptrdiff_t>(stored) * picture.Width);
+    }
+    const std::vector<TColor32> before = memory;
+    TBitmap32 attached;
+    TColor32* top = memory.data() + (bottomUp ? static_cast<ptrdiff_t>(picture.Height - 1) * picture.Width : 0);
+    attached.AttachRows(top, picture.Width, picture.Height, bottomUp ? -picture.Width : picture.Width);
+    ASSERT_EQ(attached.Width(), picture.Width);
+    ASSERT_EQ(attached.Height(), picture.Height);
+    EXPECT_EQ(FirstDifference(picture, CopyFromSurface(attached)), "") << bottomUp;
+
+    TBitmap32 fromCopy, fromAttached;
+    for (TBitmap32* surface : {&copied, &attached}) {
+      surface->SetDrawMode(dmBlend);
+      surface->SetResamplerClassName("TKernelResampler");
+      dynamic_cast<TKernelResampler&>(surface->Resampler()).SetKernelClassName("TLanczosKernel");
+    }
+    for (TBitmap32* target : {&fromCopy, &fromAttached}) {
+      target->SetSize(11, 17);
+      target->Clear(0);
+    }
+    copied.DrawTo(&fromCopy, fromCopy.BoundsRect(), copied.BoundsRect());
+    attached.DrawTo(&fromAttached, fromAttached.BoundsRect(), attached.BoundsRect());
+    EXPECT_EQ(FirstDifference(CopyFromSurface(fromCopy), CopyFromSurface(fromAttached)), "") << bottomUp;
+    EXPECT_EQ(memory, before) << bottomUp;
+
+    // A new size gives the surface a store of its own again.
+    attached.SetSize(3, 2);
+    attached.Clear(0xFF102030);
+    EXPECT_EQ(memory, before) << bottomUp;
+  }
 }
 
 }  // namespace

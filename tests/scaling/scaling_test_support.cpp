@@ -30,7 +30,10 @@ void CopyToSurface(const Image& image, TBitmap32& surface) {
 
 Image CopyFromSurface(const TBitmap32& surface) {
   Image image(surface.Width(), surface.Height());
-  if (!image.Pixels.empty()) std::memcpy(image.Pixels.data(), surface.Bits(), image.Pixels.size() * sizeof(TColor32));
+  // Row by row: a surface may read rows that are not its own store.
+  for (int32_t y = 0; y < surface.Height(); ++y)
+    std::memcpy(image.Pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(surface.Width()), surface.ScanLine(y),
+                static_cast<size_t>(surface.Width()) * sizeof(TColor32));
   return image;
 }
 
@@ -70,12 +73,14 @@ Image MakeImage(std::mt19937& random, int32_t width, int32_t height, Content con
   return image;
 }
 
-HBITMAP MakeBottomUpDib(const Image& image, int bitsPerPixel) {
+namespace {
+
+HBITMAP MakeDib(const Image& image, int bitsPerPixel, bool topDown) {
   BITMAPINFO info;
   std::memset(&info, 0, sizeof info);
   info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
   info.bmiHeader.biWidth = image.Width;
-  info.bmiHeader.biHeight = image.Height;  // positive: bottom-up
+  info.bmiHeader.biHeight = topDown ? -image.Height : image.Height;
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = static_cast<WORD>(bitsPerPixel);
   info.bmiHeader.biCompression = BI_RGB;
@@ -86,7 +91,8 @@ HBITMAP MakeBottomUpDib(const Image& image, int bitsPerPixel) {
   if (bitmap == nullptr || bits == nullptr) return nullptr;
   const size_t stride = ((static_cast<size_t>(image.Width) * bitsPerPixel + 31) & ~size_t{31}) / 8;
   for (int32_t y = 0; y < image.Height; ++y) {
-    uint8_t* row = static_cast<uint8_t*>(bits) + stride * static_cast<size_t>(image.Height - 1 - y);
+    const int32_t stored = topDown ? y : image.Height - 1 - y;
+    uint8_t* row = static_cast<uint8_t*>(bits) + stride * static_cast<size_t>(stored);
     for (int32_t x = 0; x < image.Width; ++x) {
       const TColor32 pixel = image.At(x, y);
       uint8_t* out = row + static_cast<size_t>(x) * (bitsPerPixel / 8);
@@ -98,6 +104,12 @@ HBITMAP MakeBottomUpDib(const Image& image, int bitsPerPixel) {
   }
   return bitmap;
 }
+
+}  // namespace
+
+HBITMAP MakeBottomUpDib(const Image& image, int bitsPerPixel) { return MakeDib(image, bitsPerPixel, false); }
+
+HBITMAP MakeTopDownDib(const Image& image, int bitsPerPixel) { return MakeDib(image, bitsPerPixel, true); }
 
 DibContents ReadDib(HBITMAP bitmap, bool topDown) {
   DibContents contents;

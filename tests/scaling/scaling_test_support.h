@@ -23,6 +23,8 @@ Image MakeImage(std::mt19937& random, int32_t width, int32_t height, Content con
 // A bottom-up DIB section of 24 or 32 bits per pixel showing `image` (the
 // alpha byte is stored for 32 bits). The caller deletes it.
 HBITMAP MakeBottomUpDib(const Image& image, int bitsPerPixel);
+// The same with the rows stored top-down (a negative height).
+HBITMAP MakeTopDownDib(const Image& image, int bitsPerPixel);
 
 // What GetObjectW says about a bitmap, and its pixels read back from the
 // memory of the section, top row first (alpha 0 for 24 bits).

@@ -2,8 +2,10 @@
 // and the ways it is refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <tuple>
 
 #include "platform/errors.h"
 #include "reference.h"
@@ -106,6 +108,31 @@ TEST(ScaleBitmap, ReadsTheBottomUpSourceTheRightWayUp) {
       EXPECT_EQ(Hex(t.Pixels.At(t.Width - 1, t.Height - 1) & mask), Hex(blue)) << bits << " bits, box " << box;
       EXPECT_EQ(Hex(t.Pixels.At(0, t.Height / 4) & 0x00FF00), Hex(bits == 32 ? 0x00FE00 : 0x00FF00));
     }
+  }
+}
+
+TEST(ScaleBitmap, ReadsBottomUpAndTopDownSectionsAlike) {
+  // A 32-bit source is read where it lies, the row at the highest address
+  // included (its last pixels are where vector reads run past a row's end);
+  // its row order is told by its pixels, and a picture whose first and last
+  // rows are alike, which leaves the order open, is read through a copy.
+  std::mt19937 random(5);
+  for (const auto& [width, height, box, sameEnds] :
+       {std::tuple{37, 53, 16, false}, std::tuple{64, 9, 20, false}, std::tuple{8, 8, 40, false},
+        std::tuple{30, 45, 12, true}}) {
+    Image picture = scaling_test::MakeImage(random, width, height, Content::Premultiplied);
+    if (sameEnds)
+      std::copy_n(picture.Pixels.begin(), width, picture.Pixels.begin() + static_cast<ptrdiff_t>(height - 1) * width);
+    HBITMAP topDown = scaling_test::MakeTopDownDib(picture, 32);
+    ASSERT_NE(topDown, nullptr);
+    HBITMAP thumbnail = ScaleBitmap(topDown, box, box);
+    DeleteObject(topDown);
+    ASSERT_NE(thumbnail, nullptr);
+    const DibContents fromTopDown = ReadDib(thumbnail, true);
+    DeleteObject(thumbnail);
+    EXPECT_EQ(FirstDifference(Expected(picture, 32, box, box), fromTopDown.Pixels), "")
+        << width << "x" << height << " into " << box;
+    EXPECT_EQ(FirstDifference(Thumbnail(picture, 32, box, box).Pixels, fromTopDown.Pixels), "");
   }
 }
 

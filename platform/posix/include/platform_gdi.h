@@ -61,8 +61,20 @@ struct BITMAPINFO {
   RGBQUAD bmiColors[1];
 };
 
-// Fills a BITMAP record for a bitmap handle; returns the bytes written, 0 on
-// failure (a null or foreign handle, or a buffer smaller than the record).
+// A DIB section as GetObjectW describes it: the BITMAP record and the header
+// the section was made with (its biHeight signed: negative for rows stored
+// top-down).
+struct DIBSECTION {
+  BITMAP dsBm;
+  BITMAPINFOHEADER dsBmih;
+  DWORD dsBitfields[3];
+  HANDLE dshSection;
+  DWORD dsOffset;
+};
+
+// Fills a BITMAP record for a bitmap handle, or a DIBSECTION record when the
+// buffer is that large; returns the bytes written, 0 on failure (a null or
+// foreign handle, or a buffer smaller than a BITMAP record).
 int GetObjectW(HGDIOBJ object, int bufferSize, void* buffer);
 // Deletes a bitmap made by CreateDIBSection; nonzero on success.
 BOOL DeleteObject(HGDIOBJ object);
@@ -73,6 +85,8 @@ int ReleaseDC(HWND window, HDC dc);
 // A new DIB of 24 or 32 bits per pixel (BI_RGB), rows in the order the sign
 // of biHeight says; *bits receives the pixel memory. Null on failure (bad
 // header, size overflow, out of memory). `section` and `offset` must be 0.
+// The pixels are zero, as on Windows; a large block comes from fresh pages
+// that are not touched here, backed by huge pages where the system has them.
 HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
                          DWORD offset);
 // Copies `lines` rows of a bitmap, starting at row `startScan` counted from
