@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -149,14 +148,14 @@ bool IsUncompressedBmp(const uint8_t* data, size_t size) {
   return compression == kStoredRows || compression == kBitFields;
 }
 
-// One decode of data, followed by ATail when it is not empty.
-DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_t> ATail) {
+}  // namespace
+
+DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
   Loader loader;
   // Fed in pieces, so that a size refused in the first piece stops the feed
   // even with a loader that would go on after the refusal.
   constexpr size_t kPiece = 64 * 1024;
   for (size_t at = 0; at < size; at += kPiece) loader.Write(data + at, std::min(kPiece, size - at));
-  if (!ATail.empty()) loader.Write(ATail.data(), ATail.size());
   loader.Close();
 
   // For an animation, the loader's image is its first frame.
@@ -190,43 +189,6 @@ DecodedImage DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_
       to[2] = from[0];
       to[3] = hasAlpha ? from[3] : 255;
     }
-  }
-  return image;
-}
-
-bool IsJpeg(const uint8_t* data, size_t size) {
-  return size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
-}
-
-bool EndsWithJpegEndMarker(const uint8_t* data, size_t size) {
-  return size >= 2 && data[size - 2] == 0xFF && data[size - 1] == 0xD9;
-}
-
-}  // namespace
-
-DecodedImage DecodeFirstFrame(const uint8_t* data, size_t size) {
-  DecodedImage image = DecodeOnce(data, size, {});
-  if (!IsJpeg(data, size) || EndsWithJpegEndMarker(data, size)) return image;
-  // The JPEG loader takes data that stops in the middle of the rows for a
-  // whole image: the decoder only warns, and fills the rows it never got with
-  // grey. Whether rows were missing shows when the same data is decoded with
-  // other bytes after it: rows that all arrived, with or without the end
-  // marker, do not depend on what follows them, while rows made up for
-  // missing data do. So a JPEG without its end marker is decoded a second
-  // time, followed by filler bytes and the end marker, and is damaged when
-  // the two images differ. (A whole JPEG with something after its end marker
-  // pays for the second decode and passes.)
-  static constexpr uint8_t kFiller[] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
-                                        0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
-                                        0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0xFF, 0xD9};
-  DecodedImage completed;
-  try {
-    completed = DecodeOnce(data, size, kFiller);
-  } catch (const Exception&) {
-    RaiseInvalidImage();
-  }
-  if (completed.width != image.width || completed.height != image.height || completed.pixels != image.pixels) {
-    RaiseInvalidImage();
   }
   return image;
 }
