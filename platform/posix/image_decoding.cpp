@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -161,14 +160,13 @@ bool IsUncompressedBmp(const uint8_t* data, size_t size) {
 // The image gdk-pixbuf decoded, one reference held.
 using TPixbufRef = std::unique_ptr<GdkPixbuf, decltype(&g_object_unref)>;
 
-// One decode of data, followed by ATail when it is not empty.
-TPixbufRef DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_t> ATail) {
+// One decode of data through gdk-pixbuf.
+TPixbufRef DecodeOnce(const uint8_t* data, size_t size) {
   Loader loader;
   // Fed in pieces, so that a size refused in the first piece stops the feed
   // even with a loader that would go on after the refusal.
   constexpr size_t kPiece = 64 * 1024;
   for (size_t at = 0; at < size; at += kPiece) loader.Write(data + at, std::min(kPiece, size - at));
-  if (!ATail.empty()) loader.Write(ATail.data(), ATail.size());
   loader.Close();
 
   // For an animation, the loader's image is its first frame.
@@ -187,28 +185,6 @@ TPixbufRef DecodeOnce(const uint8_t* data, size_t size, std::span<const uint8_t>
     RaiseInvalidImage();
   }
   return TPixbufRef(static_cast<GdkPixbuf*>(g_object_ref(pixbuf)), &g_object_unref);
-}
-
-// Whether two decodes gave the same pixels.
-bool SamePixels(GdkPixbuf* A, GdkPixbuf* B) {
-  const int width = gdk_pixbuf_get_width(A);
-  const int height = gdk_pixbuf_get_height(A);
-  if (width != gdk_pixbuf_get_width(B) || height != gdk_pixbuf_get_height(B) ||
-      gdk_pixbuf_get_n_channels(A) != gdk_pixbuf_get_n_channels(B)) {
-    return false;
-  }
-  const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(gdk_pixbuf_get_n_channels(A));
-  const uint8_t* rowsA = gdk_pixbuf_read_pixels(A);
-  const uint8_t* rowsB = gdk_pixbuf_read_pixels(B);
-  const size_t strideA = static_cast<size_t>(gdk_pixbuf_get_rowstride(A));
-  const size_t strideB = static_cast<size_t>(gdk_pixbuf_get_rowstride(B));
-  for (int y = 0; y < height; ++y) {
-    if (std::memcmp(rowsA + static_cast<size_t>(y) * strideA, rowsB + static_cast<size_t>(y) * strideB, rowBytes) !=
-        0) {
-      return false;
-    }
-  }
-  return true;
 }
 
 void CopyPixbuf(GdkPixbuf* pixbuf, TPixelTarget& ATarget) {
@@ -318,31 +294,13 @@ TJpegOutcome DecodeJpegInto(const uint8_t* data, size_t size, TPixelTarget& ATar
 }  // namespace
 
 void DecodeFirstFrame(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
-  const bool jpeg = IsJpeg(data, size);
-  const bool whole = EndsWithJpegEndMarker(data, size);
-  if (jpeg && whole && DecodeJpegInto(data, size, ATarget) == TJpegOutcome::Decoded) return;
-  TPixbufRef image = DecodeOnce(data, size, {});
-  if (jpeg && !whole) {
-    // The JPEG loader takes data that stops in the middle of the rows for a
-    // whole image: the decoder only warns, and fills the rows it never got
-    // with grey. Whether rows were missing shows when the same data is
-    // decoded with other bytes after it: rows that all arrived, with or
-    // without the end marker, do not depend on what follows them, while rows
-    // made up for missing data do. So a JPEG without its end marker is
-    // decoded a second time, followed by filler bytes and the end marker, and
-    // is damaged when the two images differ. (A whole JPEG with something
-    // after its end marker pays for the second decode and passes.)
-    static constexpr uint8_t kFiller[] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
-                                          0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55,
-                                          0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0xFF, 0xD9};
-    TPixbufRef completed(nullptr, &g_object_unref);
-    try {
-      completed = DecodeOnce(data, size, kFiller);
-    } catch (const Exception&) {
-      RaiseInvalidImage();
-    }
-    if (!SamePixels(image.get(), completed.get())) RaiseInvalidImage();
+  // A JPEG without its end marker comes completed by the image loading,
+  // which checks that all its rows arrived.
+  if (IsJpeg(data, size) && EndsWithJpegEndMarker(data, size) &&
+      DecodeJpegInto(data, size, ATarget) == TJpegOutcome::Decoded) {
+    return;
   }
+  TPixbufRef image = DecodeOnce(data, size);
   CopyPixbuf(image.get(), ATarget);
 }
 

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "handlers/image_loading.h"
@@ -306,18 +307,13 @@ TEST_F(LoadImageFile, JpegWithAllItsRowsDecodesWithOrWithoutItsEndMarker) {
   const Picture expected = ReadBitmap(reference.bitmap);
   TBytes padded = whole;
   padded.insert(padded.end(), 300, 0x00);
-  {
-    BitmapOwner owner{Load(Fixture("zeros_after_end_marker.jpg", padded))};
-    EXPECT_EQ(ReadBitmap(owner.bitmap).pixels, expected.pixels);
+  // Without its end marker the imaging component under Wine refuses the
+  // file outright, and gdk-pixbuf takes it: both give the whole image.
+  for (const auto& [name, bytes] : {std::pair{"without_end_marker.jpg", Cut(whole, whole.size() - 2)},
+                                    std::pair{"zeros_after_end_marker.jpg", padded}}) {
+    BitmapOwner owner{Load(Fixture(name, bytes))};
+    EXPECT_EQ(ReadBitmap(owner.bitmap).pixels, expected.pixels) << name;
   }
-#if defined(_WIN32)
-  // Wine's imaging component refuses a JPEG without its end marker even
-  // when every row is there; what Windows' own does is not tested here.
-  GTEST_SKIP() << "the imaging component under Wine refuses a JPEG without its end marker";
-#else
-  BitmapOwner owner{Load(Fixture("without_end_marker.jpg", Cut(whole, whole.size() - 2)))};
-  EXPECT_EQ(ReadBitmap(owner.bitmap).pixels, expected.pixels);
-#endif
 }
 
 TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
