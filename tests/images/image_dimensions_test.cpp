@@ -211,7 +211,8 @@ TEST(DeclaredImageDimensions, BmpHeaderBeyondItsFile) {
   const TBytes oldHeader = THeader{}.Text("BM").Zeros(12).Le(12, 4).Le(640, 2).Le(480, 2).Le(1, 2).Le(24, 2).bytes;
   const TBytes infoHeader = Bmp(640, 480).Zeros(40 - 12).bytes;  // the whole 40-byte header
   const auto withHeaderSize = [](TBytes ABytes, uint32_t ASize) {
-    for (int i = 0; i < 4; ++i) ABytes[14 + i] = static_cast<uint8_t>(ASize >> (8 * i));
+    if (ABytes.size() >= 18)
+      for (size_t i = 0; i < 4; ++i) ABytes.at(14 + i) = static_cast<uint8_t>(ASize >> (8 * i));
     return ABytes;
   };
   struct Case {

@@ -252,7 +252,7 @@ TBytes GradientJpeg() {
 // An uncompressed 24-bit BMP of 64 x 48 pixels, rows bottom-up.
 // The same file with another size in its bitmap header's size field.
 TBytes WithBmpHeaderSize(TBytes ABmp, uint32_t ASize) {
-  for (int i = 0; i < 4; ++i) ABmp[14 + i] = static_cast<uint8_t>(ASize >> (8 * i));
+  for (size_t i = 0; i < 4 && ABmp.size() >= 18; ++i) ABmp.at(14 + i) = static_cast<uint8_t>(ASize >> (8 * i));
   return ABmp;
 }
 
