@@ -283,9 +283,14 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   if (registry == nullptr) return result;
 
   // The library trusts the headers it reads; a damaged one can crash the
-  // host. Only a file whose headers we have checked ourselves is handed on.
+  // host. Only a file whose headers we have checked ourselves is handed on,
+  // and the library reads that very file: it stays open until the request
+  // ends, and the library opens it through a name that leads to what we
+  // hold open, not to whatever has been renamed onto the archive's path
+  // since we looked.
+  const std::unique_ptr<platform::File> checkedFile = platform::OpenFileForReading(AFileName);
   TRarArchiveFacts facts;
-  switch (WalkRarBlocks(AFileName, &facts)) {
+  switch (WalkRarBlocks(*checkedFile, &facts)) {
     case TRarWalkResult::NoArchive:
       return result;
     case TRarWalkResult::Damaged:
@@ -295,7 +300,7 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
       break;
   }
 
-  std::vector<UnrarChar> archiveName = platform::ToUnrarText(AFileName);
+  std::vector<UnrarChar> archiveName = platform::ToUnrarText(checkedFile->NameHeldOpen(AFileName));
 
   // First pass: the image entries, in archive order; only the first of them
   // when the file does not call itself a comic book.

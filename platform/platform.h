@@ -125,6 +125,12 @@ class File {
   virtual bool Seek(int64_t offset, uint32_t origin, uint64_t& newPosition) noexcept = 0;
   // Size in bytes; the position is unchanged. Raises the OS error on failure.
   virtual uint64_t Size() = 0;
+  // A name by which a library that opens files itself, by name, reaches this
+  // very open file, and no other, for as long as this object lives, whatever
+  // is renamed onto `openedAs` (the path this file was opened by) meanwhile.
+  // So what we checked through this file is what the library reads. Raises
+  // the OS error when the platform offers no such name.
+  virtual std::u16string NameHeldOpen(const std::u16string& openedAs) const = 0;
 };
 
 // Opens an existing regular file for reading; others may read it but not
