@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_map>
+#include <cstdint>
+#include <functional>
+#include <string_view>
 #include <utility>
 
 #include "handlers/vekCBxClasses.h"
@@ -18,8 +20,60 @@ bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 // scheme is "begins with a number".
 bool IsCandidate(std::u16string_view AName, std::u16string_view AMajorityPrefix) {
   if (AMajorityPrefix.empty()) return !AName.empty() && IsDigit(AName.front());
-  return platform::UpperCase(AName).starts_with(AMajorityPrefix);
+  // Upper-casing maps each unit to one unit, so only as much of the name as
+  // the prefix is long needs it.
+  if (AName.size() < AMajorityPrefix.size()) return false;
+  return platform::UpperCase(AName.substr(0, AMajorityPrefix.size())) == AMajorityPrefix;
 }
+
+// The prefix tally: the distinct prefixes in the order first met, each with
+// its count and the name it was first met in, found again through its
+// case-insensitive key. The keys lie end to end in one buffer and an
+// open-addressing table of twice as many slots as names finds them, so a
+// name costs one lookup and no allocation of its own, however many distinct
+// prefixes an archive holds.
+class TPrefixTally {
+ public:
+  struct TEntry {
+    size_t KeyStart;
+    size_t KeyLength;
+    size_t FirstName;  // position of the name the prefix was first met in
+    size_t Count;
+  };
+
+  explicit TPrefixTally(size_t ANames) {
+    size_t slots = 16;
+    while (slots < ANames * 2) slots *= 2;
+    FSlots.assign(slots, kEmptySlot);
+    FEntries.reserve(ANames);
+  }
+
+  void Count(std::string_view AKey, size_t AName) {
+    const size_t mask = FSlots.size() - 1;
+    for (size_t slot = std::hash<std::string_view>{}(AKey) & mask;; slot = (slot + 1) & mask) {
+      const size_t entry = FSlots[slot];
+      if (entry == kEmptySlot) {
+        FSlots[slot] = FEntries.size();
+        FEntries.push_back({FKeys.size(), AKey.size(), AName, 1});
+        FKeys.append(AKey);
+        return;
+      }
+      const TEntry& known = FEntries[entry];
+      if (std::string_view(FKeys).substr(known.KeyStart, known.KeyLength) == AKey) {
+        ++FEntries[entry].Count;
+        return;
+      }
+    }
+  }
+
+  const std::vector<TEntry>& Entries() const { return FEntries; }
+
+ private:
+  static constexpr size_t kEmptySlot = SIZE_MAX;
+  std::vector<size_t> FSlots;
+  std::vector<TEntry> FEntries;
+  std::string FKeys;
+};
 
 bool IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
@@ -47,15 +101,40 @@ bool IsNeverAPage(std::u16string_view AEntryName) {
   return AEntryName.substr(partStart).starts_with(u"._");
 }
 
+TCoverAttempts::TCoverAttempts(TvekCBxClassList& ARegistry, const std::vector<std::u16string>& ANames,
+                               size_t AMaxAttempts)
+    : FRegistry(ARegistry), FNames(ANames), FTaken(ANames.size(), false), FLeft(AMaxAttempts) {}
+
+bool TCoverAttempts::Next(std::u16string& AName) {
+  if (!More()) return false;
+  if (FTakenCount == 0) {
+    AName = FRegistry.SelectCoverName(FNames);
+  } else {
+    // Only when a page did not decode: the rule again over the names left.
+    std::vector<std::u16string> left;
+    left.reserve(FNames.size() - FTakenCount);
+    for (size_t i = 0; i < FNames.size(); ++i)
+      if (!FTaken[i]) left.push_back(FNames[i]);
+    AName = FRegistry.SelectCoverName(left);
+  }
+  --FLeft;
+  // Of names written alike the rule returns the earliest, so that one goes.
+  for (size_t i = 0; i < FNames.size(); ++i) {
+    if (!FTaken[i] && FNames[i] == AName) {
+      FTaken[i] = true;
+      ++FTakenCount;
+      break;
+    }
+  }
+  return true;
+}
+
 std::vector<std::u16string> SelectCoverAttempts(TvekCBxClassList& ARegistry, std::vector<std::u16string> ANames,
                                                 size_t AMaxAttempts) {
+  const std::vector<std::u16string> names = std::move(ANames);
+  TCoverAttempts source(ARegistry, names, AMaxAttempts);
   std::vector<std::u16string> attempts;
-  while (!ANames.empty() && attempts.size() < AMaxAttempts) {
-    std::u16string choice = ARegistry.SelectCoverName(ANames);
-    // Of names written alike the rule returns the earliest, so that one goes.
-    ANames.erase(std::find(ANames.begin(), ANames.end(), choice));
-    attempts.push_back(std::move(choice));
-  }
+  for (std::u16string name; source.Next(name);) attempts.push_back(std::move(name));
   return attempts;
 }
 
@@ -80,28 +159,16 @@ std::u16string GetNamePrefix(std::u16string_view AName) {
 }
 
 std::u16string GetMajorityPrefix(const std::vector<std::u16string>& ANames) {
-  // The tally in the order prefixes are first met, each in the form first
-  // met, found again through its case-insensitive key: one hash lookup per
-  // name, so an archive of many distinct prefixes costs no more per name
-  // than one of few.
-  std::vector<std::pair<std::u16string, size_t>> tally;
-  std::unordered_map<std::string, size_t> tallyIndex;
-  tallyIndex.reserve(ANames.size());
-  for (const std::u16string& name : ANames) {
-    std::u16string prefix = GetNamePrefix(name);
-    const auto [known, added] = tallyIndex.try_emplace(platform::SameTextKey(prefix), tally.size());
-    if (added) {
-      tally.emplace_back(std::move(prefix), 1);
-    } else {
-      ++tally[known->second].second;
-    }
-  }
-  if (tally.empty()) return {};
+  if (ANames.empty()) return {};
+  TPrefixTally tally(ANames.size());
+  for (size_t i = 0; i < ANames.size(); ++i) tally.Count(platform::SameTextKey(GetNamePrefix(ANames[i])), i);
+  const std::vector<TPrefixTally::TEntry>& entries = tally.Entries();
   size_t best = 0;
   // Only a strictly higher count replaces the best: of equals, the first met wins.
-  for (size_t i = 1; i < tally.size(); ++i)
-    if (tally[i].second > tally[best].second) best = i;
-  return tally[best].first;
+  for (size_t i = 1; i < entries.size(); ++i)
+    if (entries[i].Count > entries[best].Count) best = i;
+  // The form first met.
+  return GetNamePrefix(ANames[entries[best].FirstName]);
 }
 
 int CompareDigitRuns(const TDigitRuns& A, const TDigitRuns& B) {
