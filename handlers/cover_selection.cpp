@@ -35,32 +35,41 @@ bool IsCandidate(std::u16string_view AName, std::u16string_view AMajorityPrefix)
 class TPrefixTally {
  public:
   struct TEntry {
-    size_t KeyStart;
-    size_t KeyLength;
-    size_t FirstName;  // position of the name the prefix was first met in
-    size_t Count;
+    uint32_t KeyStart;
+    uint32_t KeyLength;
+    uint32_t FirstName;  // position of the name the prefix was first met in
+    uint32_t Count;
   };
 
   explicit TPrefixTally(size_t ANames) {
     size_t slots = 16;
     while (slots < ANames * 2) slots *= 2;
-    FSlots.assign(slots, kEmptySlot);
+    FSlots.assign(slots, TSlot{0, kEmptySlot});
     FEntries.reserve(ANames);
   }
 
   void Count(std::string_view AKey, size_t AName) {
+    const size_t hash = std::hash<std::string_view>{}(AKey);
+    // The slot keeps part of the hash: a probe that meets another key seldom
+    // has to look at that key.
+    const auto tag = static_cast<uint32_t>(hash >> 32);
     const size_t mask = FSlots.size() - 1;
-    for (size_t slot = std::hash<std::string_view>{}(AKey) & mask;; slot = (slot + 1) & mask) {
-      const size_t entry = FSlots[slot];
-      if (entry == kEmptySlot) {
-        FSlots[slot] = FEntries.size();
-        FEntries.push_back({FKeys.size(), AKey.size(), AName, 1});
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      TSlot& probe = FSlots[slot];
+      if (probe.Entry == kEmptySlot) {
+        // Positions are kept in 32 bits; no list of names that fits in
+        // memory comes near, but one that did would fail, not wrap.
+        if (FKeys.size() + AKey.size() > UINT32_MAX || AName >= UINT32_MAX) throw EListError("Too many names");
+        probe = {tag, static_cast<uint32_t>(FEntries.size())};
+        FEntries.push_back({static_cast<uint32_t>(FKeys.size()), static_cast<uint32_t>(AKey.size()),
+                            static_cast<uint32_t>(AName), 1});
         FKeys.append(AKey);
         return;
       }
-      const TEntry& known = FEntries[entry];
+      if (probe.Tag != tag) continue;
+      TEntry& known = FEntries[probe.Entry];
       if (std::string_view(FKeys).substr(known.KeyStart, known.KeyLength) == AKey) {
-        ++FEntries[entry].Count;
+        ++known.Count;
         return;
       }
     }
@@ -69,8 +78,12 @@ class TPrefixTally {
   const std::vector<TEntry>& Entries() const { return FEntries; }
 
  private:
-  static constexpr size_t kEmptySlot = SIZE_MAX;
-  std::vector<size_t> FSlots;
+  struct TSlot {
+    uint32_t Tag;
+    uint32_t Entry;
+  };
+  static constexpr uint32_t kEmptySlot = UINT32_MAX;
+  std::vector<TSlot> FSlots;
   std::vector<TEntry> FEntries;
   std::string FKeys;
 };
@@ -196,16 +209,19 @@ int CompareDigitRuns(const TDigitRuns& A, const TDigitRuns& B) {
 
 std::u16string TvekCBxClassList::SelectCoverName(const std::vector<std::u16string>& ANames) {
   if (ANames.empty()) throw EListError("List index out of bounds (0)");
-  std::vector<TDigitRuns> runs;
-  runs.reserve(ANames.size());
-  for (const std::u16string& name : ANames) runs.push_back(SplitDigitRuns(name));
   const std::u16string majorityPrefix = GetMajorityPrefix(ANames);
 
+  // Only candidates need their runs, and only the choice's are kept.
   size_t choice = ANames.size();
+  TDigitRuns choiceRuns;
   for (size_t i = 0; i < ANames.size(); ++i) {
     if (!IsCandidate(ANames[i], majorityPrefix)) continue;
+    TDigitRuns runs = SplitDigitRuns(ANames[i]);
     // Equal runs never replace the choice: the earliest of equals wins.
-    if (choice == ANames.size() || CompareDigitRuns(runs[choice], runs[i]) > 0) choice = i;
+    if (choice == ANames.size() || CompareDigitRuns(choiceRuns, runs) > 0) {
+      choice = i;
+      choiceRuns = std::move(runs);
+    }
   }
   // The name the majority prefix came from always passes the filter; only an
   // empty name, which no caller passes, could leave none.
