@@ -174,7 +174,11 @@ std::u16string GetNamePrefix(std::u16string_view AName) {
 std::u16string GetMajorityPrefix(const std::vector<std::u16string>& ANames) {
   if (ANames.empty()) return {};
   TPrefixTally tally(ANames.size());
-  for (size_t i = 0; i < ANames.size(); ++i) tally.Count(platform::SameTextKey(GetNamePrefix(ANames[i])), i);
+  std::string key;
+  for (size_t i = 0; i < ANames.size(); ++i) {
+    platform::SameTextKeyInto(GetNamePrefix(ANames[i]), key);
+    tally.Count(key, i);
+  }
   const std::vector<TPrefixTally::TEntry>& entries = tally.Entries();
   size_t best = 0;
   // Only a strictly higher count replaces the best: of equals, the first met wins.

@@ -82,6 +82,9 @@ bool SameText(std::u16string_view a, std::u16string_view b);
 // compared ignoring case can be found through a hash table instead of one
 // comparison per text already met. Bytes, meaningful only to this process.
 std::string SameTextKey(std::u16string_view text);
+// The same key written over `key`, whose storage is reused: a caller making
+// one key after another allocates only when a key outgrows the ones before.
+void SameTextKeyInto(std::u16string_view text, std::string& key);
 
 // ---- Errors --------------------------------------------------------------
 

@@ -127,6 +127,17 @@ TEST(Text, UpperCasingIsPerUnitAndLanguageIndependent) {
   EXPECT_FALSE(platform::SameText(u"a", u""));
 }
 
+// A key written over a reused buffer is the key made afresh, whatever the
+// buffer held before: a longer key, a shorter one, or none.
+TEST(Text, SameTextKeyIntoAReusedBufferIsTheFreshKey) {
+  std::string key;
+  for (const std::u16string& text : {std::u16string(600, u'x'), std::u16string(u"Page"), std::u16string(),
+                                    std::u16string(u"\u00e4rger-\u00c4RGER"), std::u16string(u"p")}) {
+    platform::SameTextKeyInto(text, key);
+    EXPECT_EQ(key, platform::SameTextKey(text)) << platform::Utf16ToUtf8(text);
+  }
+}
+
 TEST(Paths, TheModuleAndTheHostKnowWhereTheyAre) {
   const std::u16string self = platform::ThisModulePath();
   const std::u16string host = platform::HostExecutablePath();
