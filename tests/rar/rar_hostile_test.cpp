@@ -274,6 +274,10 @@ TEST_F(RarBackEnd, ReadsTheVeryFileItCheckedWhileOthersAreRenamedOntoItsName) {
       HBITMAP cover = Preview(target, false);
       outcome = cover != nullptr ? "page " + std::to_string(PageOf(cover)) : "no thumbnail";
       if (cover != nullptr) DeleteObject(cover);
+    } catch (const EOSError&) {
+      // Our own open refused: on Windows the renamer may hold the file
+      // without sharing it for a moment. Nothing reached the library.
+      outcome = "not opened";
     } catch (const std::exception& e) {
       outcome = e.what();
     }
@@ -283,11 +287,13 @@ TEST_F(RarBackEnd, ReadsTheVeryFileItCheckedWhileOthersAreRenamedOntoItsName) {
   renamer.join();
   EXPECT_GT(renames.load(), 0) << "the files were never renamed onto the name";
   // Checked and read the intact file: page 1. Checked the cut one: refused.
+  // Not opened at all: nothing to check, nothing read.
   // Anything else means the library read a file other than the one checked
   // (page 3 when that was the cut one in both passes; no thumbnail when the
   // passes read different files).
   outcomes.erase("page 1");
   outcomes.erase("Rar error");
+  outcomes.erase("not opened");
   EXPECT_TRUE(outcomes.empty()) << "requests that read an unchecked file: " << testing::PrintToString(outcomes);
 }
 
