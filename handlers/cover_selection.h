@@ -23,9 +23,31 @@ bool IsNeverAPage(std::u16string_view AEntryName);
 // chosen one and three more.
 constexpr size_t kMaxCoverAttempts = 4;
 
-// The pages to try as the cover, in order: the naming rule's choice among
-// ANames, then its choice among the names left, and so on, at most
-// AMaxAttempts names. The first is always SelectCoverName(ANames).
+// The pages to try as the cover, one at a time: the naming rule's choice
+// among the names, then its choice among the names left, and so on, at most
+// AMaxAttempts names. The first is always SelectCoverName of all the names.
+// Each choice is made only when it is asked for: an archive whose first
+// choice decodes pays for one pass of the rule over its names, not for one
+// per possible attempt.
+class TCoverAttempts {
+ public:
+  // ANames must outlive this object; it is read, never changed.
+  TCoverAttempts(TvekCBxClassList& ARegistry, const std::vector<std::u16string>& ANames,
+                 size_t AMaxAttempts = kMaxCoverAttempts);
+  // The next page to try into AName; false when none is left.
+  bool Next(std::u16string& AName);
+  // Whether Next has another page to give.
+  bool More() const { return FLeft > 0 && FTakenCount < FNames.size(); }
+
+ private:
+  TvekCBxClassList& FRegistry;
+  const std::vector<std::u16string>& FNames;
+  std::vector<bool> FTaken;  // the names already given, by position
+  size_t FTakenCount = 0;
+  size_t FLeft;
+};
+
+// All the pages TCoverAttempts would give, in order.
 std::vector<std::u16string> SelectCoverAttempts(TvekCBxClassList& ARegistry, std::vector<std::u16string> ANames,
                                                 size_t AMaxAttempts = kMaxCoverAttempts);
 

@@ -32,8 +32,7 @@ std::array<uint32_t, 256> MakeCrcTable() {
 // blocks costs few calls of the system.
 class TBlockReader {
  public:
-  explicit TBlockReader(const std::u16string& AFileName)
-      : FFile(platform::OpenFileForReading(AFileName)), FSize(FFile->Size()), FWindow(kWindowSize) {}
+  explicit TBlockReader(platform::File& AFile) : FFile(AFile), FSize(AFile.Size()), FWindow(kWindowSize) {}
 
   uint64_t Size() const { return FSize; }
 
@@ -57,11 +56,11 @@ class TBlockReader {
 
   bool ReadFromFile(uint64_t AOffset, void* AData, size_t ASize) {
     uint64_t at = 0;
-    if (!FFile->Seek(static_cast<int64_t>(AOffset), 0, at) || at != AOffset) return false;
-    return FFile->Read(AData, static_cast<uint32_t>(ASize)) == ASize;
+    if (!FFile.Seek(static_cast<int64_t>(AOffset), 0, at) || at != AOffset) return false;
+    return FFile.Read(AData, static_cast<uint32_t>(ASize)) == ASize;
   }
 
-  std::unique_ptr<platform::File> FFile;
+  platform::File& FFile;
   uint64_t FSize;
   std::vector<uint8_t> FWindow;
   uint64_t FWindowStart = 0;
@@ -328,10 +327,15 @@ uint32_t RarCrc32(const uint8_t* AData, size_t ASize, uint32_t ACrc) {
 }
 
 TRarWalkResult WalkRarBlocks(const std::u16string& AFileName, TRarArchiveFacts* AFacts) {
+  const std::unique_ptr<platform::File> file = platform::OpenFileForReading(AFileName);
+  return WalkRarBlocks(*file, AFacts);
+}
+
+TRarWalkResult WalkRarBlocks(platform::File& AFile, TRarArchiveFacts* AFacts) {
   TRarArchiveFacts ignored;
   TRarArchiveFacts& facts = AFacts != nullptr ? *AFacts : ignored;
   facts = {};
-  TBlockReader reader(AFileName);
+  TBlockReader reader(AFile);
   uint8_t signature[sizeof kRar5Signature] = {};
   const size_t length = static_cast<size_t>(std::min<uint64_t>(sizeof signature, reader.Size()));
   if (!reader.ReadAt(0, signature, length)) return TRarWalkResult::NoArchive;

@@ -7,6 +7,10 @@
 
 namespace quillet {
 
+namespace platform {
+class File;
+}
+
 enum class TRarWalkResult {
   // Every header's checksum matches and every block lies within the file.
   Intact,
@@ -37,6 +41,9 @@ struct TRarArchiveFacts {
 // Fills AFacts, when given, as far as the walk got.
 // Raises the OS error when the file cannot be opened.
 TRarWalkResult WalkRarBlocks(const std::u16string& AFileName, TRarArchiveFacts* AFacts = nullptr);
+// The same walk over a file already open, from its start; the file's
+// position is left anywhere.
+TRarWalkResult WalkRarBlocks(platform::File& AFile, TRarArchiveFacts* AFacts = nullptr);
 
 // CRC-32 (the polynomial of ZIP and PNG) of `ASize` bytes, continuing `ACrc`.
 uint32_t RarCrc32(const uint8_t* AData, size_t ASize, uint32_t ACrc = 0);

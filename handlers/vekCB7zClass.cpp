@@ -651,15 +651,16 @@ QUILLET_CALLS_LIBRARY_OBJECTS HBITMAP TvekCB7zClass::GetPreviewBitmap(const std:
   CheckResult(archive->GetNumberOfItems(&count));
   if (count == 0) return result;
 
+  // The image entries' names, and beside each its item index.
   std::vector<std::u16string> names;
-  std::vector<std::pair<std::u16string, uint32_t>> pairs;
+  std::vector<uint32_t> indices;
   for (uint32_t i = 0; i < count; ++i) {
     if (IsDirectoryItem(archive.Get(), i)) continue;
     std::u16string entryName = ItemEntryName(archive.Get(), i, AFileName);
     // A link named like a page is no page (asked of image names only).
     if (registry->IsImageFile(entryName) && !IsNeverAPage(entryName) && !IsLinkOrSpecialItem(archive.Get(), i)) {
-      pairs.emplace_back(entryName, i);
       names.push_back(std::move(entryName));
+      indices.push_back(i);
       // Outside a comic-book name the first image is the cover.
       if (!AIsCBxFile) break;
     }
@@ -668,15 +669,12 @@ QUILLET_CALLS_LIBRARY_OBJECTS HBITMAP TvekCB7zClass::GetPreviewBitmap(const std:
 
   // A page that does not decode makes way for the rule's next choice; the
   // attempts are few, and each extraction is bounded as the first one is.
-  const std::vector<std::u16string> attempts = SelectCoverAttempts(*registry, std::move(names));
-  names.clear();
-  for (size_t attempt = 0; attempt < attempts.size(); ++attempt) {
-    const std::u16string& coverName = attempts[attempt];
-    const auto cover = std::find_if(pairs.begin(), pairs.end(), [&](const auto& pair) {
-      return platform::SameText(pair.first, coverName);
-    });
-    if (cover == pairs.end()) return result;
-    const uint32_t coverIndex = cover->second;
+  TCoverAttempts attempts(*registry, names);
+  for (std::u16string coverName; attempts.Next(coverName);) {
+    const auto cover = std::find_if(names.begin(), names.end(),
+                                    [&](const std::u16string& name) { return platform::SameText(name, coverName); });
+    if (cover == names.end()) return result;
+    const uint32_t coverIndex = indices[static_cast<size_t>(cover - names.begin())];
 
     CheckDeclaredItemSize(archive.Get(), coverIndex);
     CheckUnpackedBudget(archive.Get(), coverIndex);
@@ -703,7 +701,7 @@ QUILLET_CALLS_LIBRARY_OBJECTS HBITMAP TvekCB7zClass::GetPreviewBitmap(const std:
       return registry->LoadImageFile(tempFileName);
     } catch (const Exception&) {
       // The last attempt's failure is the request's.
-      if (attempt + 1 == attempts.size()) throw;
+      if (!attempts.More()) throw;
     }
   }
   return result;

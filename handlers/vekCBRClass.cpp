@@ -283,9 +283,14 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   if (registry == nullptr) return result;
 
   // The library trusts the headers it reads; a damaged one can crash the
-  // host. Only a file whose headers we have checked ourselves is handed on.
+  // host. Only a file whose headers we have checked ourselves is handed on,
+  // and the library reads that very file: it stays open until the request
+  // ends, and the library opens it through a name that leads to what we
+  // hold open, not to whatever has been renamed onto the archive's path
+  // since we looked.
+  const std::unique_ptr<platform::File> checkedFile = platform::OpenFileForReading(AFileName);
   TRarArchiveFacts facts;
-  switch (WalkRarBlocks(AFileName, &facts)) {
+  switch (WalkRarBlocks(*checkedFile, &facts)) {
     case TRarWalkResult::NoArchive:
       return result;
     case TRarWalkResult::Damaged:
@@ -295,7 +300,7 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
       break;
   }
 
-  std::vector<UnrarChar> archiveName = platform::ToUnrarText(AFileName);
+  std::vector<UnrarChar> archiveName = platform::ToUnrarText(checkedFile->NameHeldOpen(AFileName));
 
   // First pass: the image entries, in archive order; only the first of them
   // when the file does not call itself a comic book.
@@ -329,18 +334,18 @@ HBITMAP TvekCBRClass::GetPreviewBitmap(const std::u16string& AFileName, bool AIs
   // A page that does not decode makes way for the rule's next choice. Each
   // attempt is a pass of its own, bounded as the first one is, and the
   // attempts are few.
-  const std::vector<std::u16string> attempts = SelectCoverAttempts(*registry, candidates);
-  for (size_t attempt = 0; attempt < attempts.size(); ++attempt) {
+  TCoverAttempts attempts(*registry, candidates);
+  for (std::u16string coverName; attempts.Next(coverName);) {
     // Refused before anything is unpacked: in a solid archive the entries
     // before a page are unpacked on the way to it.
-    const auto listed = std::find(candidates.begin(), candidates.end(), attempts[attempt]);
+    const auto listed = std::find(candidates.begin(), candidates.end(), coverName);
     if (listed != candidates.end() && unpackedThrough[listed - candidates.begin()] > kMaxUnpackedBytesPerRequest)
       throw Exception("Rar error");
     std::exception_ptr decodeFailure;
-    result = ExtractAndLoad(*registry, archiveName, facts, attempts[attempt], decodeFailure);
+    result = ExtractAndLoad(*registry, archiveName, facts, coverName, decodeFailure);
     if (!decodeFailure) return result;
     // The last attempt's failure is the request's.
-    if (attempt + 1 == attempts.size()) std::rethrow_exception(decodeFailure);
+    if (!attempts.More()) std::rethrow_exception(decodeFailure);
   }
   return result;
 }

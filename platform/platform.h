@@ -82,6 +82,9 @@ bool SameText(std::u16string_view a, std::u16string_view b);
 // compared ignoring case can be found through a hash table instead of one
 // comparison per text already met. Bytes, meaningful only to this process.
 std::string SameTextKey(std::u16string_view text);
+// The same key written over `key`, whose storage is reused: a caller making
+// one key after another allocates only when a key outgrows the ones before.
+void SameTextKeyInto(std::u16string_view text, std::string& key);
 // Frees what text handling made for itself. Only for the module's unload,
 // when no request is in flight; text functions still work afterwards.
 void ReleaseTextResources() noexcept;
@@ -128,6 +131,12 @@ class File {
   virtual bool Seek(int64_t offset, uint32_t origin, uint64_t& newPosition) noexcept = 0;
   // Size in bytes; the position is unchanged. Raises the OS error on failure.
   virtual uint64_t Size() = 0;
+  // A name by which a library that opens files itself, by name, reaches this
+  // very open file, and no other, for as long as this object lives, whatever
+  // is renamed onto `openedAs` (the path this file was opened by) meanwhile.
+  // So what we checked through this file is what the library reads. Raises
+  // the OS error when the platform offers no such name.
+  virtual std::u16string NameHeldOpen(const std::u16string& openedAs) const = 0;
 };
 
 // Opens an existing regular file for reading; others may read it but not

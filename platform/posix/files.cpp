@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -54,6 +55,20 @@ class PosixFile final : public File {
     struct stat st {};
     if (fstat(fd_, &st) != 0) RaiseLastOSError();
     return static_cast<uint64_t>(st.st_size);
+  }
+
+  // The descriptor's own entry in /proc: opening it opens the file the
+  // descriptor holds, not whatever now bears the name. Only trusted once it
+  // is seen to lead to that very file (a /proc that is missing, or something
+  // else mounted there, must not hand the library another one).
+  std::u16string NameHeldOpen(const std::u16string& /*openedAs*/) const override {
+    const std::string name = "/proc/self/fd/" + std::to_string(fd_);
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd_, &held) != 0) RaiseLastOSError();
+    if (stat(name.c_str(), &named) != 0) RaiseLastOSError();
+    if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) RaiseOSError(ENOENT);
+    return Utf8ToUtf16(name);
   }
 
  private:

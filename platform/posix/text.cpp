@@ -3,6 +3,7 @@
 // whatever locale the host process runs in.
 #include <atomic>
 #include <clocale>
+#include <cstring>
 #include <cwctype>
 #include <locale.h>
 
@@ -65,9 +66,19 @@ bool SameText(std::u16string_view a, std::u16string_view b) {
 
 // SameText compares unit by unit after upper-casing, so the upper-cased units
 // are the key.
+void SameTextKeyInto(std::u16string_view text, std::string& key) {
+  const locale_t locale = Utf8TextLocale();
+  key.resize(text.size() * sizeof(char16_t));
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t upper = UpperUnit(text[i], locale);
+    std::memcpy(key.data() + i * sizeof(char16_t), &upper, sizeof upper);
+  }
+}
+
 std::string SameTextKey(std::u16string_view text) {
-  const std::u16string upper = UpperCase(text);
-  return std::string(reinterpret_cast<const char*>(upper.data()), upper.size() * sizeof(char16_t));
+  std::string key;
+  SameTextKeyInto(text, key);
+  return key;
 }
 
 }  // namespace quillet::platform

@@ -46,6 +46,11 @@ class Win32File final : public File {
     return static_cast<uint64_t>(size.QuadPart);
   }
 
+  // The handle shares neither writing nor deletion (OpenFileForReading): while
+  // it is open nobody can write the file, rename it, delete it or rename
+  // another file over it, so the name still leads to this file.
+  std::u16string NameHeldOpen(const std::u16string& openedAs) const override { return openedAs; }
+
  private:
   HANDLE handle_;
 };

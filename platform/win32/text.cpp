@@ -39,21 +39,31 @@ bool SameText(std::u16string_view a, std::u16string_view b) {
 
 // The locale's sort key under the same flags as SameText's comparison: two
 // texts compare equal exactly when their sort keys are equal byte for byte.
-std::string SameTextKey(std::u16string_view text) {
+void SameTextKeyInto(std::u16string_view text, std::string& key) {
   constexpr DWORD kFlags = LCMAP_SORTKEY | NORM_IGNORECASE;
   // The call refuses a length of zero: the empty text goes as a terminated
   // one, whose terminator is not part of its key.
   const auto* source = text.empty() ? L"" : reinterpret_cast<const wchar_t*>(text.data());
   const int length = text.empty() ? -1 : static_cast<int>(text.size());
-  // Most names fit at once; the size query is for the rest.
-  char buffer[512];
-  int n = LCMapStringW(LOCALE_USER_DEFAULT, kFlags, source, length, reinterpret_cast<wchar_t*>(buffer), sizeof buffer);
-  if (n > 0) return std::string(buffer, static_cast<size_t>(n));
+  // Most names fit in what the key already has, or in 512 bytes; the size
+  // query is for the rest.
+  if (key.size() < 512) key.resize(512);
+  int n = LCMapStringW(LOCALE_USER_DEFAULT, kFlags, source, length, reinterpret_cast<wchar_t*>(key.data()),
+                       static_cast<int>(key.size()));
+  if (n > 0) {
+    key.resize(static_cast<size_t>(n));
+    return;
+  }
   n = LCMapStringW(LOCALE_USER_DEFAULT, kFlags, source, length, nullptr, 0);
   if (n <= 0) RaiseLastOSError();
-  std::string key(static_cast<size_t>(n), '\0');
+  key.resize(static_cast<size_t>(n));
   if (LCMapStringW(LOCALE_USER_DEFAULT, kFlags, source, length, reinterpret_cast<wchar_t*>(key.data()), n) != n)
     RaiseLastOSError();
+}
+
+std::string SameTextKey(std::u16string_view text) {
+  std::string key;
+  SameTextKeyInto(text, key);
   return key;
 }
 

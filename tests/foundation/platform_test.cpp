@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <system_error>
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -125,6 +127,17 @@ TEST(Text, UpperCasingIsPerUnitAndLanguageIndependent) {
   EXPECT_FALSE(platform::SameText(u"a", u""));
 }
 
+// A key written over a reused buffer is the key made afresh, whatever the
+// buffer held before: a longer key, a shorter one, or none.
+TEST(Text, SameTextKeyIntoAReusedBufferIsTheFreshKey) {
+  std::string key;
+  for (const std::u16string& text : {std::u16string(600, u'x'), std::u16string(u"Page"), std::u16string(),
+                                    std::u16string(u"\u00e4rger-\u00c4RGER"), std::u16string(u"p")}) {
+    platform::SameTextKeyInto(text, key);
+    EXPECT_EQ(key, platform::SameTextKey(text)) << platform::Utf16ToUtf8(text);
+  }
+}
+
 TEST(Paths, TheModuleAndTheHostKnowWhereTheyAre) {
   const std::u16string self = platform::ThisModulePath();
   const std::u16string host = platform::HostExecutablePath();
@@ -135,6 +148,34 @@ TEST(Paths, TheModuleAndTheHostKnowWhereTheyAre) {
   const std::u16string dir = platform::ExtractFilePath(host);
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(dir.back(), platform::kDirectorySeparator);
+}
+
+// A library that opens the name NameHeldOpen gives reads the file we hold
+// open, also after another file has been renamed onto the path we opened it
+// by (where the platform lets anyone do that while we hold it).
+TEST(Files, TheNameHeldOpenLeadsToTheFileHeldOpen) {
+  const fs::path dir = ScratchDir("files-name-held-open");
+  const fs::path checked = dir / "archive.cbr";
+  const fs::path other = dir / "other.cbr";
+  std::ofstream(checked, std::ios::binary) << "checked";
+  std::ofstream(other, std::ios::binary) << "renamed onto it";
+  const std::unique_ptr<platform::File> held = platform::OpenFileForReading(ModulePath(checked));
+  const std::u16string name = held->NameHeldOpen(ModulePath(checked));
+
+  std::error_code renameError;
+  fs::rename(other, checked, renameError);
+  if (RunningOnWindows()) {
+    EXPECT_TRUE(renameError) << "a file held open was replaced";
+  } else {
+    ASSERT_FALSE(renameError) << renameError.message();
+    EXPECT_NE(name, ModulePath(checked));
+  }
+
+  // Opened anew by that name, as a library opens it.
+  const std::unique_ptr<platform::File> reopened = platform::OpenFileForReading(name);
+  char bytes[32] = {};
+  const uint32_t read = reopened->Read(bytes, sizeof bytes);
+  EXPECT_EQ(std::string(bytes, read), "checked");
 }
 
 }  // namespace

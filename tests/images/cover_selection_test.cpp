@@ -326,5 +326,43 @@ TEST(CoverSelection, AttemptsFollowTheRuleOnWhatIsLeft) {
   }
 }
 
+// The attempts are worked out one at a time over the caller's list, which
+// stays as it was; after the last one there is no other.
+TEST(CoverSelection, AttemptsComeOneAtATimeAndLeaveTheNamesAlone) {
+  TvekCBxClassList registry;
+  const std::vector<std::u16string> names = {u"p3.jpg", u"p1.jpg", u"P1.JPG", u"p2.jpg"};
+  const std::vector<std::u16string> before = names;
+  TCoverAttempts attempts(registry, names, 3);
+  std::vector<std::u16string> given;
+  for (std::u16string name; attempts.More();) {
+    ASSERT_TRUE(attempts.Next(name));
+    given.push_back(name);
+  }
+  EXPECT_EQ(given, (std::vector<std::u16string>{u"p1.jpg", u"P1.JPG", u"p2.jpg"}));
+  std::u16string none = u"unchanged";
+  EXPECT_FALSE(attempts.Next(none));
+  EXPECT_EQ(none, u"unchanged");
+  EXPECT_EQ(names, before);
+}
+
+// Many distinct prefixes, as in an archive of names without digits: with
+// each met once the first wins; a prefix met twice, in another case and far
+// down the list, wins over all of them.
+TEST(CoverSelection, TallyOfManyDistinctPrefixes) {
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 50000; ++i) {
+    std::u16string name = u"page-";
+    for (int n = i; n > 0 || name.size() == 5; n /= 26) name.push_back(static_cast<char16_t>(u'a' + n % 26));
+    names.push_back(name + u".png");
+  }
+  EXPECT_EQ(GetMajorityPrefix(names), u"PAGE-A.PNG");
+  TvekCBxClassList registry;
+  EXPECT_EQ(registry.SelectCoverName(names), u"page-a.png");
+  names.push_back(u"PAGE-QWERTY.PNG");
+  names.insert(names.begin() + 30000, u"page-qwerty.png");
+  EXPECT_EQ(GetMajorityPrefix(names), u"PAGE-QWERTY.PNG");
+  EXPECT_EQ(registry.SelectCoverName(names), u"page-qwerty.png");
+}
+
 }  // namespace
 }  // namespace quillet

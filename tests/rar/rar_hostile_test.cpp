@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -221,6 +222,79 @@ TEST_F(RarBackEnd, NeverHandsTheCrashingFileToTheLibrary) {
       EXPECT_STREQ(e.what(), "Rar error");
     }
   }
+}
+
+// ---- The file checked is the file read -------------------------------------------------
+
+// While the requests run, another thread renames two files in turn onto the
+// archive's name: an intact archive whose first page is page 1, and a copy of
+// one whose first page is page 3 with its last 20 bytes cut off. Our walk
+// refuses the cut one; the library would read it up to its first page all the
+// same. A library that opened the name anew after the walk would, now and
+// then, meet the file nobody checked and show page 3.
+TEST_F(RarBackEnd, ReadsTheVeryFileItCheckedWhileOthersAreRenamedOntoItsName) {
+  const fs::path around = FTempDir.parent_path();
+  const fs::path intact = around / "intact.cbr";
+  const fs::path cut = around / "cut.cbr";
+  const fs::path target = around / "renamed onto.cbr";
+  fs::copy_file(Archive(u8"walk/rar5-plain.cbr"), intact, fs::copy_options::overwrite_existing);
+  fs::copy_file(Archive(u8"normal.cbr"), cut, fs::copy_options::overwrite_existing);
+  fs::resize_file(cut, fs::file_size(cut) - 20);
+  ASSERT_EQ(WalkRarBlocks(test::ModulePath(cut)), TRarWalkResult::Damaged);
+  fs::copy_file(intact, target, fs::copy_options::overwrite_existing);
+  {
+    HBITMAP cover = Preview(target, false);
+    ASSERT_EQ(PageOf(cover), 1);
+    DeleteObject(cover);
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> renames{0};
+  std::thread renamer([&] {
+    const fs::path staging = around / "staging.cbr";
+    for (unsigned turn = 0; !stop; ++turn) {
+      // A new link to the file is quicker to make than a copy; where the
+      // file system has no links, a copy. Failures are expected where an
+      // open file cannot be renamed over.
+      const fs::path& next = turn % 2 == 0 ? cut : intact;
+      std::error_code error;
+      fs::remove(staging, error);
+      fs::create_hard_link(next, staging, error);
+      if (error) fs::copy_file(next, staging, fs::copy_options::overwrite_existing, error);
+      if (!error) fs::rename(staging, target, error);
+      if (!error) ++renames;
+    }
+  });
+  // What each request gave: the page shown, no thumbnail, or the error.
+  std::map<std::string, int> outcomes;
+  // The moment to hit is short: many requests, each a chance.
+  for (int request = 0; request < 1000; ++request) {
+    std::string outcome;
+    try {
+      HBITMAP cover = Preview(target, false);
+      outcome = cover != nullptr ? "page " + std::to_string(PageOf(cover)) : "no thumbnail";
+      if (cover != nullptr) DeleteObject(cover);
+    } catch (const EOSError&) {
+      // Our own open refused: on Windows the renamer may hold the file
+      // without sharing it for a moment. Nothing reached the library.
+      outcome = "not opened";
+    } catch (const std::exception& e) {
+      outcome = e.what();
+    }
+    ++outcomes[outcome];
+  }
+  stop = true;
+  renamer.join();
+  EXPECT_GT(renames.load(), 0) << "the files were never renamed onto the name";
+  // Checked and read the intact file: page 1. Checked the cut one: refused.
+  // Not opened at all: nothing to check, nothing read.
+  // Anything else means the library read a file other than the one checked
+  // (page 3 when that was the cut one in both passes; no thumbnail when the
+  // passes read different files).
+  outcomes.erase("page 1");
+  outcomes.erase("Rar error");
+  outcomes.erase("not opened");
+  EXPECT_TRUE(outcomes.empty()) << "requests that read an unchecked file: " << testing::PrintToString(outcomes);
 }
 
 }  // namespace
