@@ -31,14 +31,17 @@ for target in "${targets[@]}"; do
   temporary=$(mktemp -d)
   log="$build/fuzz-$target.log"
   if [ "$target" = module ]; then
-    # The module target must reach the real libraries: a seed comic that
-    # gets no thumbnail means it does not, and the fuzzing would be idle.
+    # The module target must reach the real libraries: a kind of archive
+    # whose seed comics all get no thumbnail means its library is not
+    # reached, and the fuzzing of that kind would be idle.
     TMPDIR="$temporary" QUILLET_FUZZ_DEBUG=1 "$program" -runs=0 "$build/fuzz-seeds/module" \
       >"$build/fuzz-module-seeds.log" 2>&1 || true
-    if ! grep -q ': thumbnail$' "$build/fuzz-module-seeds.log"; then
-      echo "module: no seed comic got a thumbnail; are the archive libraries reachable?"
-      status=1
-    fi
+    for kind in cbz cb7 cbt cbr; do
+      if ! grep -q "\.$kind: thumbnail\$" "$build/fuzz-module-seeds.log"; then
+        echo "module: no seed .$kind got a thumbnail; is its archive library reachable?"
+        status=1
+      fi
+    done
   fi
   echo "== fuzzing $target for $seconds s"
   run_status=0

@@ -4,7 +4,8 @@
 //
 //   quillet-thumbnail [--module PATH] --detect
 //   quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT
-//   quillet-thumbnail [--module PATH] --cache [--size normal|large|x-large|xx-large] [-j N] PATH...
+//   quillet-thumbnail [--module PATH] --cache [--size normal|large|x-large|xx-large] [-j N]
+//                     [--request-timeout SECONDS] PATH...
 //   quillet-thumbnail --version
 //
 // INPUT may be a path or a file:// URI. Exit codes: 0 thumbnail written,
@@ -14,6 +15,7 @@
 // "quillet-thumbnail --cache-worker --module PATH".
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -39,6 +41,10 @@ namespace quillet::tool {
 namespace {
 
 constexpr size_t kHeadSize = 8192;
+// How long --cache waits for one comic's thumbnail before it ends the worker
+// process making it. The module bounds its own work far below this; a
+// worker stuck in a library must not hold up the run for ever.
+constexpr unsigned kDefaultRequestSeconds = 120;
 
 std::string Narrow(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
 
@@ -48,7 +54,7 @@ int UsageError(const std::string& message) {
                "usage: quillet-thumbnail [--module PATH] --detect\n"
                "       quillet-thumbnail [--module PATH] [--size N | -s N | --box WxH] [--dump] INPUT OUTPUT\n"
                "       quillet-thumbnail [--module PATH] --cache [--size normal|large|x-large|xx-large] [-j N] "
-               "PATH...\n"
+               "[--request-timeout SECONDS] PATH...\n"
                "       quillet-thumbnail --version\n");
   return 2;
 }
@@ -265,16 +271,19 @@ bool DecodeAnswer(std::string_view in, ModuleAnswer& answer) {
 // most, each used by one thread at a time.
 class WorkerPool {
  public:
-  explicit WorkerPool(const std::u16string& modulePath) : modulePath_(modulePath) {}
+  WorkerPool(const std::u16string& modulePath, std::chrono::milliseconds requestTime)
+      : modulePath_(modulePath), requestTime_(requestTime) {}
 
-  // The module's answer from a worker; false when the worker ended before
-  // it answered.
-  bool Ask(const std::u16string& path, int32_t size, ModuleAnswer& answer) {
+  // The module's answer from a worker. An answer that does not decode is
+  // the worker's failure as much as its end.
+  WorkerProcess::Outcome Ask(const std::u16string& path, int32_t size, ModuleAnswer& answer) {
     std::unique_ptr<WorkerProcess> worker = Take();
     std::string reply;
-    const bool answered = worker->Exchange(EncodeRequest(path, size), reply) && DecodeAnswer(reply, answer);
+    WorkerProcess::Outcome outcome = worker->Exchange(EncodeRequest(path, size), reply, requestTime_);
+    if (outcome == WorkerProcess::Outcome::Answered && !DecodeAnswer(reply, answer))
+      outcome = WorkerProcess::Outcome::Ended;
     Give(std::move(worker));
-    return answered;
+    return outcome;
   }
 
  private:
@@ -296,6 +305,7 @@ class WorkerPool {
   }
 
   std::u16string modulePath_;
+  std::chrono::milliseconds requestTime_;
   std::mutex lock_;
   std::vector<std::unique_ptr<WorkerProcess>> idle_;
 };
@@ -321,6 +331,7 @@ struct Options {
   int32_t height = 256;
   std::optional<std::string> sizeText;  // as given, for --cache
   std::optional<unsigned> jobs;
+  std::optional<unsigned> requestSeconds;  // --request-timeout, for --cache
   std::vector<std::u16string> positional;
 };
 
@@ -359,6 +370,11 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
       const auto n = v ? ParsePositive(Narrow(*v)) : std::nullopt;
       if (!n) return arg + " needs a positive whole number";
       options.jobs = static_cast<unsigned>(*n);
+    } else if (arg == "--request-timeout") {
+      const auto v = value();
+      const auto n = v ? ParsePositive(Narrow(*v)) : std::nullopt;
+      if (!n) return arg + " needs a positive whole number of seconds";
+      options.requestSeconds = static_cast<unsigned>(*n);
     } else if (arg == "--version") {
       options.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -374,7 +390,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
     return std::nullopt;
   }
   if (options.cacheWorker) {
-    if (options.cache || options.detect || options.dump || boxText || sized || options.jobs || !options.module ||
+    if (options.cache || options.detect || options.dump || boxText || sized || options.jobs ||
+        options.requestSeconds || !options.module ||
         !options.positional.empty())
       return "--cache-worker takes --module alone";
     return std::nullopt;
@@ -387,6 +404,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::u16string>& arg
     return std::nullopt;
   }
   if (options.jobs) return "-j goes with --cache";
+  if (options.requestSeconds) return "--request-timeout goes with --cache";
   if (sized) {
     const auto n = ParsePositive(*options.sizeText);
     if (!n) return "--size needs a positive whole number";
@@ -465,8 +483,10 @@ int RunCache(const Module& module, const Options& options) {
   ArchiveLibraryCheck libraries(module.path);
   // Every request runs in a worker process: a comic that crashes a library
   // costs that worker, and the run goes on with a new one.
-  WorkerPool workers(module.path);
-  const ThumbnailMaker maker = [&libraries, &workers](const std::filesystem::path& comic, int32_t size) {
+  const unsigned requestSeconds = options.requestSeconds.value_or(kDefaultRequestSeconds);
+  WorkerPool workers(module.path, std::chrono::seconds(requestSeconds));
+  const ThumbnailMaker maker = [&libraries, &workers, requestSeconds](const std::filesystem::path& comic,
+                                                                      int32_t size) {
     ThumbnailAttempt attempt;
     std::u16string path;
     try {
@@ -477,10 +497,19 @@ int RunCache(const Module& module, const Options& options) {
       return attempt;
     }
     ModuleAnswer answer;
-    if (!workers.Ask(path, size, answer)) {
+    const WorkerProcess::Outcome outcome = workers.Ask(path, size, answer);
+    if (outcome == WorkerProcess::Outcome::NotStarted) {
+      // Not the comic's doing: an error, and no fail entry.
+      attempt.result = ThumbnailAttempt::Result::Unreadable;
+      attempt.problem = "cannot start a worker process for " + Narrow(path);
+    } else if (outcome == WorkerProcess::Outcome::Ended) {
       attempt.result = ThumbnailAttempt::Result::Crashed;
       attempt.problem = "the worker process ended while making the thumbnail of " + Narrow(path) +
                         "; it gets a fail entry, and a new worker goes on";
+    } else if (outcome == WorkerProcess::Outcome::TimedOut) {
+      attempt.result = ThumbnailAttempt::Result::Crashed;
+      attempt.problem = "no thumbnail of " + Narrow(path) + " within " + std::to_string(requestSeconds) +
+                        " s; its worker process was ended, the comic gets a fail entry, and a new worker goes on";
     } else if (!answer.readable) {
       attempt.result = ThumbnailAttempt::Result::Unreadable;
     } else if (answer.made) {

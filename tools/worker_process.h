@@ -3,6 +3,7 @@
 // whatever kills it (a crash inside an archive library, say) costs one
 // request and not the run. Each request and each answer travels as a 4-byte
 // length, least significant byte first, and that many bytes.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,10 +23,16 @@ class WorkerProcess {
   WorkerProcess(const WorkerProcess&) = delete;
   WorkerProcess& operator=(const WorkerProcess&) = delete;
 
-  // Sends the request and reads the answer. False when the worker could not
-  // be started, or ended before its answer was whole; it is then gone, and
-  // the next request starts another.
-  bool Exchange(const std::string& request, std::string& answer);
+  enum class Outcome {
+    Answered,
+    NotStarted,  // no worker could be started: nothing was asked
+    Ended,       // the worker ended before its answer was whole
+    TimedOut,    // no whole answer within the time given: the worker was ended
+  };
+  // Sends the request and reads the answer, waiting at most `time` for it.
+  // Unless it was answered, the worker is gone, and the next request starts
+  // another.
+  Outcome Exchange(const std::string& request, std::string& answer, std::chrono::milliseconds time);
 
  private:
   std::u16string program_;
@@ -35,7 +42,8 @@ class WorkerProcess {
 
 // The worker's side: reads requests from standard input and writes the
 // answer to each on standard output, until the input ends. Returns the
-// program's exit code: 0 at the end of the input, 2 when it broke off.
+// program's exit code: 0 at the end of the input, 2 when it broke off. A
+// worker whose parent ends is ended too, wherever it is.
 int ServeRequests(const std::function<std::string(const std::string& request)>& answer);
 
 // Answers longer than this are taken for a broken worker.

@@ -238,7 +238,7 @@ void OnJpegMessage(j_common_ptr AInfo, int ALevel) {
 // The decompressor with its error manager, destroyed on every way out.
 struct TJpegDecompressor {
   TJpegErrors Errors;
-  jpeg_decompress_struct Info;
+  jpeg_decompress_struct Info{};
   TJpegDecompressor() {
     Info.err = jpeg_std_error(&Errors.Manager);
     Errors.Manager.error_exit = OnJpegError;

@@ -923,8 +923,67 @@ def test_cache_crash(args):
     second = run([program, "--module", crashing, "--cache", library], env=env)
     check(second.returncode == 0 and "made 0, up to date 3, failed 2 (0 new), errors 0:" in second.stdout,
           "the next run: %d\n%s%s" % (second.returncode, second.stdout, second.stderr))
+
+    # A comic on which the library never returns: its worker is ended once
+    # the time per comic is up, and the run goes on.
+    stuck_library = os.path.join(args.work, "stuck")
+    stuck = os.path.join(stuck_library, "f hang.cbz")
+    after = os.path.join(stuck_library, "g.cbz")
+    make_comic(stuck)
+    make_comic(after)
+    third = run([program, "--module", crashing, "--cache", "-j", "1", "--request-timeout", "2", stuck_library], env=env)
+    made, failed = cache_entries(root, [stuck, after])
+    check(made == [after] and failed == [stuck] and third.returncode == 1 and
+          "ended their worker process 1" in third.stdout and "within 2 s" in third.stderr,
+          "a comic that hangs: made %s, fail entries %s, exit code %d\n%s%s"
+          % (made, failed, third.returncode, third.stdout, third.stderr))
+    check(not workers_of(crashing), "workers left after the run: %s" % workers_of(crashing))
+
+    # A run killed outright takes its workers with it, even one stuck in a
+    # library.
+    os.remove(glob_fail_entry(root, stuck))
+    process = subprocess.Popen([program, "--module", crashing, "--cache", "-j", "1", stuck_library], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 60
+    while time.time() < deadline and not workers_of(crashing):
+        time.sleep(0.05)
+    check(workers_of(crashing), "no worker started within a minute")
+    time.sleep(0.5)  # the worker is inside the request by now
+    process.kill()
+    process.wait()
+    deadline = time.time() + 10
+    while time.time() < deadline and workers_of(crashing):
+        time.sleep(0.05)
+    check(not workers_of(crashing), "workers outlived the killed run: %s" % workers_of(crashing))
     print(first.stdout.strip())
     print(second.stdout.strip())
+    print(third.stdout.strip())
+
+
+def workers_of(module):
+    """The pids of live --cache-worker processes that load this module."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                words = f.read().split(b"\0")
+            with open("/proc/%s/stat" % entry) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if b"--cache-worker" in words and module.encode() in words and state != "Z":
+            pids.append(int(entry))
+    return pids
+
+
+def glob_fail_entry(root, comic):
+    name = hashlib.md5(cache_uri(comic).encode()).hexdigest() + ".png"
+    for folder in glob_fail_folders(root):
+        if os.path.isfile(os.path.join(folder, name)):
+            return os.path.join(folder, name)
+    raise AssertionError("no fail entry for " + comic)
 
 
 def test_cache_names(args):

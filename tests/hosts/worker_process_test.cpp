@@ -2,6 +2,7 @@
 // program quillet-thumbnail in its worker mode, one request at a time.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@ namespace quillet::tool {
 namespace {
 
 namespace fs = std::filesystem;
+using Outcome = WorkerProcess::Outcome;
+constexpr std::chrono::milliseconds kAnyTime = std::chrono::minutes(5);
 
 std::u16string ThumbnailProgram() {
   return test::ModulePath(test::BuiltModulePath().parent_path() /
@@ -35,7 +38,7 @@ TEST(WorkerProcess, AnswersOneRequestAfterAnother) {
   const std::u16string missing = test::ModulePath(test::ScratchDir("worker-process") / "missing.cbz");
   for (int round = 0; round < 3; ++round) {
     std::string answer;
-    ASSERT_TRUE(worker.Exchange(Request(sample, 64), answer));
+    ASSERT_EQ(worker.Exchange(Request(sample, 64), answer, kAnyTime), Outcome::Answered);
     // Readable and made, the head of the file, then the picture.
     ASSERT_GT(answer.size(), 1u + 4 + 12);
     EXPECT_EQ(answer[0], 3) << "round " << round;
@@ -48,7 +51,7 @@ TEST(WorkerProcess, AnswersOneRequestAfterAnother) {
     EXPECT_EQ(std::max(width, height), 64u);
     EXPECT_EQ(answer.size(), 1u + 4 + headSize + 12 + size_t{width} * height * bytesPerPixel);
 
-    ASSERT_TRUE(worker.Exchange(Request(missing, 64), answer));
+    ASSERT_EQ(worker.Exchange(Request(missing, 64), answer, kAnyTime), Outcome::Answered);
     EXPECT_EQ(answer, std::string(5, '\0')) << "a file that is not there: not readable, not made, no head";
   }
 }
@@ -57,12 +60,13 @@ TEST(WorkerProcess, AWorkerThatEndsBeforeAnsweringFailsTheRequestAndTheNextOneSt
   // A worker whose module cannot be loaded ends at once, every time.
   WorkerProcess broken(ThumbnailProgram(), {u"--cache-worker", u"--module", u"no-such-module"});
   std::string answer = "left over";
-  EXPECT_FALSE(broken.Exchange(Request(u"x.cbz", 64), answer));
+  EXPECT_EQ(broken.Exchange(Request(u"x.cbz", 64), answer, kAnyTime), Outcome::Ended);
   EXPECT_TRUE(answer.empty());
-  EXPECT_FALSE(broken.Exchange(Request(u"x.cbz", 64), answer));
+  EXPECT_EQ(broken.Exchange(Request(u"x.cbz", 64), answer, kAnyTime), Outcome::Ended);
 
+  // A program that cannot be started is no worker's end: nothing was asked.
   WorkerProcess absent(ThumbnailProgram() + u"-not-there", {});
-  EXPECT_FALSE(absent.Exchange(Request(u"x.cbz", 64), answer));
+  EXPECT_EQ(absent.Exchange(Request(u"x.cbz", 64), answer, kAnyTime), Outcome::NotStarted);
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // Worker processes on Linux: a socket pair for the messages (so that writing
 // to a worker that died fails with EPIPE instead of killing us with
 // SIGPIPE), posix_spawn for the process.
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -38,6 +41,28 @@ bool SendAll(int socket, const char* data, size_t size) {
 bool ReadAll(int descriptor, char* data, size_t size) {
   while (size > 0) {
     const ssize_t got = read(descriptor, data, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    data += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Reads exactly size bytes unless the deadline passes first.
+bool ReadAllBefore(int socket, char* data, size_t size, std::chrono::steady_clock::time_point deadline,
+                   bool& timedOut) {
+  while (size > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      return false;
+    }
+    pollfd wait{socket, POLLIN, 0};
+    const int ready = poll(&wait, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    const ssize_t got = read(socket, data, size);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     data += got;
@@ -83,11 +108,13 @@ WorkerProcess::~WorkerProcess() {
   if (process_) EndWorker(process_->pid, process_->socket);
 }
 
-bool WorkerProcess::Exchange(const std::string& request, std::string& answer) {
+WorkerProcess::Outcome WorkerProcess::Exchange(const std::string& request, std::string& answer,
+                                               std::chrono::milliseconds time) {
   answer.clear();
+  const auto deadline = std::chrono::steady_clock::now() + time;
   if (!process_) {
     int sockets[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return false;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return Outcome::NotStarted;
     const std::string program = platform::Utf16ToUtf8(program_);
     std::vector<std::string> texts{program};
     for (const std::u16string& argument : arguments_) texts.push_back(platform::Utf16ToUtf8(argument));
@@ -111,7 +138,7 @@ bool WorkerProcess::Exchange(const std::string& request, std::string& answer) {
     close(sockets[1]);
     if (failed != 0) {
       close(sockets[0]);
-      return false;
+      return Outcome::NotStarted;
     }
     process_ = std::make_unique<Process>();
     process_->pid = pid;
@@ -119,25 +146,31 @@ bool WorkerProcess::Exchange(const std::string& request, std::string& answer) {
   }
   char length[4];
   EncodeMessageLength(static_cast<uint32_t>(request.size()), length);
+  bool timedOut = false;
   bool whole = SendAll(process_->socket, length, 4) && SendAll(process_->socket, request.data(), request.size()) &&
-               ReadAll(process_->socket, length, 4);
+               ReadAllBefore(process_->socket, length, 4, deadline, timedOut);
   if (whole) {
     const uint32_t size = DecodeMessageLength(length);
     whole = size <= kLargestWorkerMessage;
     if (whole) {
       answer.resize(size);
-      whole = ReadAll(process_->socket, answer.data(), size);
+      whole = ReadAllBefore(process_->socket, answer.data(), size, deadline, timedOut);
     }
   }
-  if (!whole) {
-    EndWorker(process_->pid, process_->socket);
-    process_.reset();
-    answer.clear();
-  }
-  return whole;
+  if (whole) return Outcome::Answered;
+  // A worker that did not answer in time may be stuck anywhere: it is
+  // killed, not asked to end.
+  if (timedOut) kill(process_->pid, SIGKILL);
+  EndWorker(process_->pid, process_->socket);
+  process_.reset();
+  answer.clear();
+  return timedOut ? Outcome::TimedOut : Outcome::Ended;
 }
 
 int ServeRequests(const std::function<std::string(const std::string& request)>& answer) {
+  // A worker never outlives the run that started it, even one stuck in a
+  // library when the run is killed.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return 2;
   // The answers get standard output to themselves: whatever else in the
   // process prints there goes to standard error instead.
   const int output = dup(STDOUT_FILENO);

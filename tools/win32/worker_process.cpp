@@ -2,6 +2,9 @@
 // as the worker's standard input and output, and CreateProcessW.
 #include <windows.h>
 
+#include <algorithm>
+#include <mutex>
+
 #include "platform/platform.h"
 #include "tools/worker_process.h"
 
@@ -56,6 +59,36 @@ std::wstring Quoted(const std::wstring& argument) {
   return quoted;
 }
 
+// Reads exactly size bytes unless the deadline passes first or the worker
+// ends. Anonymous pipes have no timed read: what is there is looked at
+// first.
+bool ReadAllBefore(HANDLE file, HANDLE process, char* data, size_t size,
+                   std::chrono::steady_clock::time_point deadline, bool& timedOut) {
+  while (size > 0) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(file, nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        timedOut = true;
+        return false;
+      }
+      // A worker that ended has closed its end: the peek above fails then.
+      WaitForSingleObject(process, 5);
+      continue;
+    }
+    DWORD got = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, available));
+    if (!ReadFile(file, data, chunk, &got, nullptr) || got == 0) return false;
+    data += got;
+    size -= got;
+  }
+  return true;
+}
+
+// Pipe ends are inheritable from their making until the worker has them: two
+// workers started at once must not take each other's ends.
+std::mutex StartingWorker;
+
 void CloseIfOpen(HANDLE& handle) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   handle = nullptr;
@@ -84,18 +117,21 @@ WorkerProcess::~WorkerProcess() {
   if (process_) EndWorker(*process_);
 }
 
-bool WorkerProcess::Exchange(const std::string& request, std::string& answer) {
+WorkerProcess::Outcome WorkerProcess::Exchange(const std::string& request, std::string& answer,
+                                               std::chrono::milliseconds time) {
   answer.clear();
+  const auto deadline = std::chrono::steady_clock::now() + time;
   if (!process_) {
+    const std::lock_guard<std::mutex> starting(StartingWorker);
     auto process = std::make_unique<Process>();
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE workerInput = nullptr;
     HANDLE workerOutput = nullptr;
-    if (!CreatePipe(&workerInput, &process->toWorker, &inheritable, 0)) return false;
+    if (!CreatePipe(&workerInput, &process->toWorker, &inheritable, 0)) return Outcome::NotStarted;
     if (!CreatePipe(&process->fromWorker, &workerOutput, &inheritable, 0)) {
       CloseIfOpen(workerInput);
       EndWorker(*process);
-      return false;
+      return Outcome::NotStarted;
     }
     // Only the worker's ends are inherited.
     SetHandleInformation(process->toWorker, HANDLE_FLAG_INHERIT, 0);
@@ -117,7 +153,7 @@ bool WorkerProcess::Exchange(const std::string& request, std::string& answer) {
     CloseIfOpen(workerOutput);
     if (!started) {
       EndWorker(*process);
-      return false;
+      return Outcome::NotStarted;
     }
     CloseHandle(created.hThread);
     process->process = created.hProcess;
@@ -125,22 +161,26 @@ bool WorkerProcess::Exchange(const std::string& request, std::string& answer) {
   }
   char length[4];
   EncodeMessageLength(static_cast<uint32_t>(request.size()), length);
+  bool timedOut = false;
   bool whole = WriteAll(process_->toWorker, length, 4) &&
-               WriteAll(process_->toWorker, request.data(), request.size()) && ReadAll(process_->fromWorker, length, 4);
+               WriteAll(process_->toWorker, request.data(), request.size()) &&
+               ReadAllBefore(process_->fromWorker, process_->process, length, 4, deadline, timedOut);
   if (whole) {
     const uint32_t size = DecodeMessageLength(length);
     whole = size <= kLargestWorkerMessage;
     if (whole) {
       answer.resize(size);
-      whole = ReadAll(process_->fromWorker, answer.data(), size);
+      whole = ReadAllBefore(process_->fromWorker, process_->process, answer.data(), size, deadline, timedOut);
     }
   }
-  if (!whole) {
-    EndWorker(*process_);
-    process_.reset();
-    answer.clear();
-  }
-  return whole;
+  if (whole) return Outcome::Answered;
+  // A worker that did not answer in time may be stuck anywhere: it is ended
+  // at once, not asked to end.
+  if (timedOut) TerminateProcess(process_->process, 1);
+  EndWorker(*process_);
+  process_.reset();
+  answer.clear();
+  return timedOut ? Outcome::TimedOut : Outcome::Ended;
 }
 
 int ServeRequests(const std::function<std::string(const std::string& request)>& answer) {

@@ -1,11 +1,13 @@
 /*
  * A stand-in for the Quillet module that crashes its process on any file
- * whose own name (not its folder's) contains "crash", as an archive library with a fault would, and
- * hands every other request to the real module named by
+ * whose own name (not its folder's) contains "crash", and never returns for
+ * one whose name contains "hang", as an archive library with a fault would;
+ * it hands every other request to the real module named by
  * QUILLET_FORWARD_MODULE. Linux only: it is what the --cache run meets.
  */
 #include <dlfcn.h>
 #include <signal.h>
+#include <unistd.h>
 #include <stdint.h>
 #include <stdlib.h>
 
@@ -24,8 +26,7 @@ static void* RealSymbol(const char* name) {
   return dlsym(real, name);
 }
 
-static int NamesACrash(const uint16_t* path) {
-  static const char word[] = "crash";
+static int NameHolds(const uint16_t* path, const char* word) {
   const uint16_t* name = path;
   for (const uint16_t* c = path; c != NULL && *c != 0; ++c)
     if (*c == '/') name = c + 1;
@@ -45,7 +46,8 @@ EXPORT void ListSetDefaultParams(void* params) { (void)params; }
 
 EXPORT void* ListGetPreviewBitmapW(const uint16_t* name, int32_t width, int32_t height, const char* head,
                                    int32_t length) {
-  if (NamesACrash(name)) raise(SIGSEGV);
+  if (NameHolds(name, "crash")) raise(SIGSEGV);
+  while (NameHolds(name, "hang")) pause();
   return ((PreviewWProc)RealSymbol("ListGetPreviewBitmapW"))(name, width, height, head, length);
 }
 
