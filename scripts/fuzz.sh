@@ -37,7 +37,7 @@ for target in "${targets[@]}"; do
     TMPDIR="$temporary" QUILLET_FUZZ_DEBUG=1 "$program" -runs=0 "$build/fuzz-seeds/module" \
       >"$build/fuzz-module-seeds.log" 2>&1 || true
     for kind in cbz cb7 cbt cbr; do
-      if ! grep -q "\.$kind: thumbnail\$" "$build/fuzz-module-seeds.log"; then
+      if ! grep -a -q "\.$kind: thumbnail\$" "$build/fuzz-module-seeds.log"; then
         echo "module: no seed .$kind got a thumbnail; is its archive library reachable?"
         status=1
       fi
@@ -51,9 +51,9 @@ for target in "${targets[@]}"; do
     "$program" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -max_len=262144 \
       -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$build/fuzz-seeds/$target" \
       >"$log" 2>&1 || run_status=$?
-  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
-  rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
-  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*' || echo 0)
+  runs=$(grep -a -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
+  rate=$(grep -a -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
+  coverage=$(grep -a -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*' || echo 0)
   echo "$target: $runs inputs, $rate per second, coverage $coverage"
   if [ -n "$(ls -A "$temporary")" ]; then
     echo "$target: files left in the temporary folder:"; ls -A "$temporary"
