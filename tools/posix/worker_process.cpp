@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/platform.h"
 #include "tools/worker_process.h"
@@ -169,8 +169,19 @@ WorkerProcess::Outcome WorkerProcess::Exchange(const std::string& request, std::
 
 int ServeRequests(const std::function<std::string(const std::string& request)>& answer) {
   // A worker never outlives the run that started it, even one stuck in a
-  // library when the run is killed.
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return 2;
+  // library when the run is killed: a thread of its own watches for the
+  // run's end of the socket to close. (A parent-death signal would not do:
+  // it follows the thread that started the worker, and the run's threads
+  // share their workers and end one by one.)
+  std::thread([] {
+    pollfd watch{STDIN_FILENO, POLLRDHUP, 0};
+    for (;;) {
+      const int ready = poll(&watch, 1, -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return;
+      if ((watch.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) _exit(0);
+    }
+  }).detach();
   // The answers get standard output to themselves: whatever else in the
   // process prints there goes to standard error instead.
   const int output = dup(STDOUT_FILENO);
