@@ -160,7 +160,9 @@ bool DeclaresHeaderBeyondItsData(const uint8_t* AData, size_t ASize) {
   const TByteView data(AData, ASize);
   if (!data.Matches(0, "BM") || !data.Has(14, 4)) return false;
   constexpr uint64_t kFileHeaderSize = 14;
-  return kFileHeaderSize + data.Le32(14) > ASize;
+  // The bitmap header's own size, and where the file header says the pixels
+  // start: neither lies beyond the end of a whole file.
+  return kFileHeaderSize + data.Le32(14) > ASize || data.Le32(10) > ASize;
 }
 
 }  // namespace quillet

@@ -28,9 +28,10 @@ std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, si
 bool DeclaresTooManyPixels(const uint8_t* AData, size_t ASize);
 
 // Whether the data declares a header longer than the data itself: a BMP
-// whose bitmap header claims more bytes than the file holds. Such a file is
-// damaged, and a decoder may reserve the claimed size before it reads on
-// (gdk-pixbuf's BMP loader does, gigabytes for a few hundred bytes).
+// whose bitmap header claims more bytes than the file holds, or whose pixels
+// start beyond its end. Such a file is damaged, and a decoder may reserve
+// the claimed size before it reads on (gdk-pixbuf's BMP loader does,
+// gigabytes for a few hundred bytes).
 bool DeclaresHeaderBeyondItsData(const uint8_t* AData, size_t ASize);
 
 }  // namespace quillet

@@ -215,6 +215,11 @@ TEST(DeclaredImageDimensions, BmpHeaderBeyondItsFile) {
       for (size_t i = 0; i < 4; ++i) ABytes.at(14 + i) = static_cast<uint8_t>(ASize >> (8 * i));
     return ABytes;
   };
+  const auto withPixelOffset = [](TBytes ABytes, uint32_t AOffset) {
+    if (ABytes.size() >= 14)
+      for (size_t i = 0; i < 4; ++i) ABytes.at(10 + i) = static_cast<uint8_t>(AOffset >> (8 * i));
+    return ABytes;
+  };
   struct Case {
     const char* name;
     TBytes bytes;
@@ -228,6 +233,11 @@ TEST(DeclaredImageDimensions, BmpHeaderBeyondItsFile) {
       {"header of 3 GiB", withHeaderSize(infoHeader, 0xC9360EC6u), true},
       {"header of 4 GiB less one", withHeaderSize(infoHeader, 0xFFFFFFFFu), true},
       {"cut before the size field", TBytes(infoHeader.begin(), infoHeader.begin() + 16), false},
+      {"pixels that start where the file ends", withPixelOffset(infoHeader, static_cast<uint32_t>(infoHeader.size())),
+       false},
+      {"pixels that start beyond the file", withPixelOffset(infoHeader, static_cast<uint32_t>(infoHeader.size() + 1)),
+       true},
+      {"pixels 4 GiB on", withPixelOffset(infoHeader, 0xFFFFFFC9u), true},
       {"a PNG", Png(640, 480).bytes, false},
   };
   for (const Case& c : cases)

@@ -256,6 +256,12 @@ TBytes WithBmpHeaderSize(TBytes ABmp, uint32_t ASize) {
   return ABmp;
 }
 
+// The same file with another offset of its pixels in its file header.
+TBytes WithBmpPixelOffset(TBytes ABmp, uint32_t AOffset) {
+  for (size_t i = 0; i < 4 && ABmp.size() >= 14; ++i) ABmp.at(10 + i) = static_cast<uint8_t>(AOffset >> (8 * i));
+  return ABmp;
+}
+
 TBytes GradientBmp() {
   constexpr uint32_t width = 64, height = 48, stride = width * 3, pixelBytes = stride * height;
   TBytes bmp;
@@ -362,6 +368,9 @@ TEST_F(LoadImageFile, DamagedOrForeignDataIsAnInvalidImage) {
       // A bitmap header that claims 3 GiB in a file of a few kilobytes:
       // gdk-pixbuf's BMP loader reserves what it claims (found by fuzzing).
       {"bmp_header_claims_3_gib.bmp", WithBmpHeaderSize(GradientBmp(), 0xC9360EC6u)},
+      // Pixels said to start 4 GiB into a file of a few kilobytes: the same
+      // loader reserves up to there (found by fuzzing).
+      {"bmp_pixels_start_4_gib_on.bmp", WithBmpPixelOffset(GradientBmp(), 0xFFFFFFC9u)},
   };
   for (const Case& c : cases) EXPECT_EQ(FailureOf(Fixture(c.name, c.bytes)), "Invalid image") << c.name;
 }
