@@ -6,7 +6,8 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 # SECONDS defaults to 60; TARGET is module, image or cover_choice (all three
-# by default). Crashes, hangs and out-of-memory inputs are kept in
+# by default). QUILLET_FUZZ_SEED fixes the fuzzer's random seed (0, the
+# default, takes a new one each run). Crashes, hangs and out-of-memory inputs are kept in
 # build/fuzz/findings/TARGET; the run fails when a target finds one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,7 +49,7 @@ for target in "${targets[@]}"; do
   TMPDIR="$temporary" \
     ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1:${ASAN_OPTIONS:-}" \
     LSAN_OPTIONS="suppressions=$PWD/tests/support/third_party_leaks.supp:print_suppressions=0" \
-    "$program" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -max_len=262144 \
+    "$program" -max_total_time="$seconds" -seed="${QUILLET_FUZZ_SEED:-0}" -timeout=20 -rss_limit_mb=3072 -max_len=262144 \
       -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$build/fuzz-seeds/$target" \
       >"$log" 2>&1 || run_status=$?
   runs=$(grep -a -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)

@@ -215,20 +215,34 @@ TEST(TempFileRoad, DecodedOrNotTheFileIsGoneAfterwards) {
 
 // After every test program: no file named after this process is left in the
 // real temporary directory.
+// A file of that name that was there before the program started is another
+// process's, one that had the same process id earlier and was killed.
 class NoTemporaryFileLeft : public testing::Environment {
  public:
+  void SetUp() override { FBefore = Named(); }
   void TearDown() override {
     std::u16string directory = platform::TemporaryDirectory();
     const std::string prefix = "CBx-" + std::to_string(platform::CurrentProcessId()) + "-";
     std::vector<std::string> left;
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(directory), error)) {
-      const std::string file = entry.path().filename().string();
-      if (file.rfind(prefix, 0) == 0) left.push_back(file);
-    }
+    for (const std::string& file : Named())
+      if (std::find(FBefore.begin(), FBefore.end(), file) == FBefore.end()) left.push_back(file);
     EXPECT_TRUE(left.empty()) << "left in " << Narrow(directory) << ": " << testing::PrintToString(left);
     if (left.empty()) std::cout << "no temporary file " << prefix << "* left in " << Narrow(directory) << std::endl;
   }
+
+ private:
+  // The files in the temporary directory named after this process.
+  static std::vector<std::string> Named() {
+    const std::string prefix = "CBx-" + std::to_string(platform::CurrentProcessId()) + "-";
+    std::vector<std::string> named;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(platform::TemporaryDirectory()), error)) {
+      const std::string file = entry.path().filename().string();
+      if (file.rfind(prefix, 0) == 0) named.push_back(file);
+    }
+    return named;
+  }
+  std::vector<std::string> FBefore;
 };
 
 [[maybe_unused]] testing::Environment* const kNoTemporaryFileLeft =
