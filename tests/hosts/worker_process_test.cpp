@@ -38,7 +38,18 @@ TEST(WorkerProcess, AnswersOneRequestAfterAnother) {
   const std::u16string missing = test::ModulePath(test::ScratchDir("worker-process") / "missing.cbz");
   for (int round = 0; round < 3; ++round) {
     std::string answer;
+    ASSERT_EQ(worker.Exchange(Request(missing, 64), answer, kAnyTime), Outcome::Answered);
+    EXPECT_EQ(answer, std::string(5, '\0')) << "a file that is not there: not readable, not made, no head";
+
     ASSERT_EQ(worker.Exchange(Request(sample, 64), answer, kAnyTime), Outcome::Answered);
+    ASSERT_GT(answer.size(), 1u + 4);
+    if (test::RunningOnWindows()) {
+      // Windows offers no --cache, and no settings file beside the module
+      // names the 7-Zip library there: the worker reads the file and says
+      // so, with no picture.
+      EXPECT_EQ(answer[0] & 1, 1) << "round " << round;
+      continue;
+    }
     // Readable and made, the head of the file, then the picture.
     ASSERT_GT(answer.size(), 1u + 4 + 12);
     EXPECT_EQ(answer[0], 3) << "round " << round;
@@ -50,9 +61,6 @@ TEST(WorkerProcess, AnswersOneRequestAfterAnother) {
     const uint32_t bytesPerPixel = DecodeMessageLength(picture + 8);
     EXPECT_EQ(std::max(width, height), 64u);
     EXPECT_EQ(answer.size(), 1u + 4 + headSize + 12 + size_t{width} * height * bytesPerPixel);
-
-    ASSERT_EQ(worker.Exchange(Request(missing, 64), answer, kAnyTime), Outcome::Answered);
-    EXPECT_EQ(answer, std::string(5, '\0')) << "a file that is not there: not readable, not made, no head";
   }
 }
 
