@@ -60,6 +60,11 @@ bool RunPngEncoder(png_structp writer, png_infop info, std::vector<uint8_t>* out
                    png_uint_32 height, int colourType, png_textp text, int textCount, png_bytepp rows) {
   if (setjmp(png_jmpbuf(writer))) return false;
   png_set_write_fn(writer, out, AppendToVector, FlushNothing);
+  // zlib's fastest level. At the default level the match search over a
+  // detailed page's thumbnail took about a fifth of a whole request (59 ms
+  // of processor time against 42-49 ms at this level, for a 1988 x 3056
+  // page), for a file some 15% smaller. The pixels are the same.
+  png_set_compression_level(writer, 1);
   png_set_IHDR(writer, info, width, height, 8, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   if (textCount > 0) png_set_text(writer, info, text, textCount);
