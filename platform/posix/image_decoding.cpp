@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <jpeglib.h>
+#include <png.h>
 
 #include <algorithm>
 #include <memory>
@@ -291,6 +292,113 @@ TJpegOutcome DecodeJpegInto(const uint8_t* data, size_t size, TPixelTarget& ATar
   return TJpegOutcome::Decoded;
 }
 
+bool IsPng(const uint8_t* data, size_t size) {
+  static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  return size >= sizeof kSignature && std::memcmp(data, kSignature, sizeof kSignature) == 0;
+}
+
+// libpng reports a fatal error through its error function, which must not
+// return and must not throw through the library: it jumps back to the decode.
+// The file's bytes are read from memory; asking for more than there is, is
+// such an error.
+struct TPngRead {
+  std::jmp_buf Escape;
+  const uint8_t* Data = nullptr;
+  size_t Size = 0;
+  size_t At = 0;
+  bool Warned = false;
+};
+
+void OnPngError(png_structp APng, png_const_charp) {
+  std::longjmp(static_cast<TPngRead*>(png_get_error_ptr(APng))->Escape, 1);
+}
+
+// Warnings (a damaged ancillary chunk, say) are noted and nothing is printed.
+void OnPngWarning(png_structp APng, png_const_charp) { static_cast<TPngRead*>(png_get_error_ptr(APng))->Warned = true; }
+
+void ReadPngBytes(png_structp APng, png_bytep AOut, png_size_t ACount) {
+  auto* read = static_cast<TPngRead*>(png_get_io_ptr(APng));
+  if (ACount > read->Size - read->At) png_error(APng, "the data ends early");
+  std::memcpy(AOut, read->Data + read->At, ACount);
+  read->At += ACount;
+}
+
+// The reader with its error handling and the row addresses, destroyed on
+// every way out. It is made before the setjmp, so that nothing with a
+// destructor is made between the setjmp and the jumps.
+struct TPngDecompressor {
+  TPngRead Read;
+  png_structp Png = nullptr;
+  png_infop Info = nullptr;
+  std::vector<png_bytep> RowPointers;
+  TPngDecompressor() {
+    Png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &Read, OnPngError, OnPngWarning);
+    if (Png != nullptr) Info = png_create_info_struct(Png);
+  }
+  ~TPngDecompressor() { png_destroy_read_struct(&Png, Info != nullptr ? &Info : nullptr, nullptr); }
+  TPngDecompressor(const TPngDecompressor&) = delete;
+  TPngDecompressor& operator=(const TPngDecompressor&) = delete;
+};
+
+enum class TPngOutcome { Decoded, LeftToGdkPixbuf };
+
+// Decodes a whole 8-bit PNG image (grey, grey with alpha, palette, RGB or
+// RGBA, interlaced or not) straight into the target through libpng, with the
+// transformations gdk-pixbuf's loader asks for, so that the pixels are the
+// ones it would give: fewer bits and palettes expanded, a transparent colour
+// made alpha, grey made RGB. 16-bit images, and any file the library
+// complains about, even with a warning, are left to gdk-pixbuf, which decides
+// what they are (and finds a file whose rows stop early damaged).
+TPngOutcome DecodePngRows(TPngDecompressor& ADecompressor, TPixelTarget& ATarget) {
+  png_structp png = ADecompressor.Png;
+  png_infop info = ADecompressor.Info;
+  if (setjmp(ADecompressor.Read.Escape) != 0) return TPngOutcome::LeftToGdkPixbuf;
+  png_set_read_fn(png, &ADecompressor.Read, ReadPngBytes);
+  png_read_info(png, info);
+  png_uint_32 width = 0, height = 0;
+  int bitDepth = 0, colourType = 0, interlace = 0;
+  png_get_IHDR(png, info, &width, &height, &bitDepth, &colourType, &interlace, nullptr, nullptr);
+  if (bitDepth > 8 || ADecompressor.Read.Warned) return TPngOutcome::LeftToGdkPixbuf;
+  if (!ImageSizeAccepted(width, height)) RaiseInvalidImage();
+
+  const bool transparentColour = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+  const bool opaque = (colourType & PNG_COLOR_MASK_ALPHA) == 0 && !transparentColour;
+  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (transparentColour) png_set_tRNS_to_alpha(png);
+  if ((colourType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
+  png_set_bgr(png);
+  if (opaque) png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  if (png_get_bit_depth(png, info) != 8 || png_get_channels(png, info) != 4 ||
+      png_get_rowbytes(png, info) != static_cast<size_t>(width) * 4) {
+    return TPngOutcome::LeftToGdkPixbuf;
+  }
+
+  ptrdiff_t rowStep = 0;
+  uint8_t* const top = ATarget.Rows(static_cast<int32_t>(width), static_cast<int32_t>(height), rowStep);
+  // The vector lives in the caller's frame: growing it here makes nothing
+  // that a jump would skip.
+  std::vector<png_bytep>& rows = ADecompressor.RowPointers;
+  rows.resize(height);
+  for (png_uint_32 y = 0; y < height; ++y) rows[y] = top + static_cast<ptrdiff_t>(y) * rowStep;
+  // Every row, in every pass of an interlaced image; what follows the last
+  // row (the end chunk) is not needed, as gdk-pixbuf does not need it.
+  png_read_image(png, rows.data());
+  if (ADecompressor.Read.Warned) return TPngOutcome::LeftToGdkPixbuf;
+  if (opaque) ATarget.AllOpaque();
+  return TPngOutcome::Decoded;
+}
+
+TPngOutcome DecodePngInto(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
+  TPngDecompressor decompressor;
+  if (decompressor.Png == nullptr || decompressor.Info == nullptr) throw EOutOfMemory();
+  decompressor.Read.Data = data;
+  decompressor.Read.Size = size;
+  return DecodePngRows(decompressor, ATarget);
+}
+
 }  // namespace
 
 void DecodeFirstFrame(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
@@ -300,6 +408,7 @@ void DecodeFirstFrame(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
       DecodeJpegInto(data, size, ATarget) == TJpegOutcome::Decoded) {
     return;
   }
+  if (IsPng(data, size) && DecodePngInto(data, size, ATarget) == TPngOutcome::Decoded) return;
   TPixbufRef image = DecodeOnce(data, size);
   CopyPixbuf(image.get(), ATarget);
 }

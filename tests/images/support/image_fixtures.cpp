@@ -149,6 +149,88 @@ TBytes GifLzw(const std::vector<uint8_t>& AIndexes) {
 
 }  // namespace
 
+TBytes MakePngOf(const TPngImage& AImage) {
+  int channels = 0;
+  switch (AImage.ColourType) {
+    case 0: case 3: channels = 1; break;
+    case 4: channels = 2; break;
+    case 2: channels = 3; break;
+    case 6: channels = 4; break;
+    default: throw std::invalid_argument("colour type");
+  }
+  const size_t width = static_cast<size_t>(AImage.Width);
+  if (AImage.Samples.size() != width * static_cast<size_t>(AImage.Height) * static_cast<size_t>(channels))
+    throw std::invalid_argument("sample count");
+  struct Pass {
+    int x0, y0, dx, dy;
+  };
+  const std::vector<Pass> passes = AImage.Interlaced
+                                       ? std::vector<Pass>{{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                                           {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}}
+                                       : std::vector<Pass>{{0, 0, 1, 1}};
+  const int depth = AImage.BitDepth;
+  TBytes raw;
+  for (const Pass& pass : passes) {
+    if (pass.x0 >= AImage.Width || pass.y0 >= AImage.Height) continue;
+    for (int y = pass.y0; y < AImage.Height; y += pass.dy) {
+      raw.push_back(0);  // filter: none
+      // Samples below 8 bits are packed from the most significant bit on,
+      // the last byte of a row filled up with zeros.
+      uint32_t bits = 0;
+      int count = 0;
+      for (int x = pass.x0; x < AImage.Width; x += pass.dx) {
+        for (int c = 0; c < channels; ++c) {
+          const uint16_t sample =
+              AImage.Samples[(static_cast<size_t>(y) * width + static_cast<size_t>(x)) * static_cast<size_t>(channels) +
+                             static_cast<size_t>(c)];
+          if (depth == 16) {
+            raw.insert(raw.end(), {static_cast<uint8_t>(sample >> 8), static_cast<uint8_t>(sample)});
+          } else {
+            bits = (bits << depth) | (sample & ((1u << depth) - 1));
+            count += depth;
+            if (count == 8) {
+              raw.push_back(static_cast<uint8_t>(bits));
+              bits = 0;
+              count = 0;
+            }
+          }
+        }
+      }
+      if (count > 0) raw.push_back(static_cast<uint8_t>(bits << (8 - count)));
+    }
+  }
+  TBytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  TBytes ihdr;
+  Put32BE(ihdr, static_cast<uint32_t>(AImage.Width));
+  Put32BE(ihdr, static_cast<uint32_t>(AImage.Height));
+  ihdr.insert(ihdr.end(), {AImage.BitDepth, AImage.ColourType, 0, 0, static_cast<uint8_t>(AImage.Interlaced ? 1 : 0)});
+  PutChunk(png, "IHDR", ihdr);
+  if (AImage.Gamma != 0) {
+    TBytes gamma;
+    Put32BE(gamma, AImage.Gamma);
+    PutChunk(png, "gAMA", gamma);
+  }
+  if (AImage.ColourType == 3) {
+    TBytes palette;
+    for (const TRgba& entry : AImage.Palette) palette.insert(palette.end(), {entry.r, entry.g, entry.b});
+    PutChunk(png, "PLTE", palette);
+  }
+  if (!AImage.Transparent.empty()) {
+    TBytes transparent;
+    for (const uint16_t value : AImage.Transparent) {
+      if (AImage.ColourType == 3) {
+        transparent.push_back(static_cast<uint8_t>(value));
+      } else {
+        transparent.insert(transparent.end(), {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
+      }
+    }
+    PutChunk(png, "tRNS", transparent);
+  }
+  PutChunk(png, "IDAT", StoredZlib(raw, true));
+  PutChunk(png, "IEND", {});
+  return png;
+}
+
 TBytes MakePng(int AWidth, int AHeight, const std::vector<TRgba>& APixels, bool AWithAlpha, bool AInterlaced) {
   if (APixels.size() != static_cast<size_t>(AWidth) * static_cast<size_t>(AHeight))
     throw std::invalid_argument("pixel count");

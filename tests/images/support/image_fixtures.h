@@ -20,6 +20,25 @@ using TBytes = std::vector<uint8_t>;
 // inside a valid zlib stream.
 TBytes MakePng(int AWidth, int AHeight, const std::vector<TRgba>& APixels, bool AWithAlpha, bool AInterlaced = false);
 
+// A PNG of any colour type and bit depth the format allows. Samples holds
+// Width * Height * (samples per pixel of the colour type) values, top row
+// first: palette indexes for colour type 3. Written with PLTE from Palette
+// (colour type 3), tRNS from Transparent (colour type 3: one alpha per
+// palette entry, as many as given; grey and RGB: the samples of the one
+// transparent colour) and gAMA when Gamma (in 1/100000) is not 0.
+struct TPngImage {
+  int Width = 0;
+  int Height = 0;
+  uint8_t ColourType = 6;
+  uint8_t BitDepth = 8;
+  bool Interlaced = false;
+  std::vector<uint16_t> Samples;
+  std::vector<TRgba> Palette;
+  std::vector<uint16_t> Transparent;
+  uint32_t Gamma = 0;
+};
+TBytes MakePngOf(const TPngImage& AImage);
+
 // A well-formed RGBA PNG whose complete, checksummed data holds only the
 // first half of its rows, followed by its end chunk.
 TBytes MakePngWithRowsMissing(int AWidth, int AHeight);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "images/support/image_fixtures.h"
+#include "platform/image_decoding.h"
 
 namespace quillet::test {
 
@@ -26,6 +27,13 @@ class TImagingThread {
 // An opaque baseline JPEG of the pixels (top row first, alpha ignored), made
 // by the platform's own encoder at its best quality.
 TBytes EncodeJpeg(int AWidth, int AHeight, const std::vector<TRgba>& APixels);
+
+// The image as the platform's general decoder gives it, pixels as
+// platform::DecodedImage describes them: gdk-pixbuf's loaders on Linux, where
+// the module decodes JPEG and PNG pages through their libraries itself, so
+// that the two can be compared. Nothing on Windows, where the module decodes
+// every page through WIC. Raises when the decoder refuses the data.
+std::optional<platform::DecodedImage> DecodeWithTheGeneralDecoder(const TBytes& AData);
 
 // Points the platform's temporary directory (TMPDIR on Linux, TMP on
 // Windows) at ADirectory, written as given, for as long as it lives.

@@ -88,6 +88,10 @@ TBytes EncodeJpeg(int AWidth, int AHeight, const std::vector<TRgba>& APixels) {
 }
 
 // GetTempPathW reads TMP from the process's environment block.
+// The module decodes every page through WIC: there is no second decoder to
+// compare it with.
+std::optional<platform::DecodedImage> DecodeWithTheGeneralDecoder(const TBytes&) { return std::nullopt; }
+
 TTemporaryDirectoryOverride::TTemporaryDirectoryOverride(const std::string& ADirectory) {
   char previous[32768];
   const DWORD n = GetEnvironmentVariableA("TMP", previous, sizeof previous);
