@@ -57,28 +57,33 @@ void FillHeader(BITMAPINFO& info, int32_t width, int32_t height, uint16_t bitsPe
 
 // The order of the rows in a section's memory. The section's header does not
 // tell it reliably (Wine reports a top-down section's height as positive), so
-// it is read off the pixels: the top and bottom rows of the picture as
-// GetDIBits gives them, against the first and last rows in memory. When both
-// orders fit (the first and last rows are alike), the order is not known.
+// it is read off the pixels: the first pair of rows, counting in from both
+// ends of the memory, that differ from each other, against the picture's row
+// there as GetDIBits gives it. Pages often start and end with the same blank
+// margin, so the first and last rows alone seldom tell. A picture with no
+// such pair reads the same either way up, so either order is right for it.
 enum class TRowOrder { BottomUp, TopDown, Unknown };
 
 TRowOrder RowOrderOf(HDC ADC, HBITMAP ABitmap, const BITMAP& ASource) {
   const size_t rowBytes = static_cast<size_t>(ASource.bmWidth) * 4;
-  std::vector<uint8_t> top(rowBytes), bottom(rowBytes);
+  const auto* memory = static_cast<const uint8_t*>(ASource.bmBits);
+  auto memoryRow = [&](int32_t AIndex) { return memory + static_cast<size_t>(AIndex) * rowBytes; };
+  const int32_t height = ASource.bmHeight;
+  int32_t row = 0;
+  while (row < height / 2 && std::memcmp(memoryRow(row), memoryRow(height - 1 - row), rowBytes) == 0) ++row;
+  if (row == height / 2) return TRowOrder::TopDown;
+
+  std::vector<uint8_t> picture(rowBytes);
   BITMAPINFO info;
-  FillHeader(info, ASource.bmWidth, ASource.bmHeight, 32);
-  // GDI counts scan lines from the bottom of the picture.
-  const UINT topScan = static_cast<UINT>(ASource.bmHeight - 1);
-  if (GetDIBits(ADC, ABitmap, topScan, 1, top.data(), &info, DIB_RGB_COLORS) != 1 ||
-      GetDIBits(ADC, ABitmap, 0, 1, bottom.data(), &info, DIB_RGB_COLORS) != 1) {
+  FillHeader(info, ASource.bmWidth, height, 32);
+  // GDI counts scan lines from the bottom of the picture: this is the
+  // picture's row `row` from the top.
+  if (GetDIBits(ADC, ABitmap, static_cast<UINT>(height - 1 - row), 1, picture.data(), &info, DIB_RGB_COLORS) != 1)
     return TRowOrder::Unknown;
-  }
-  const auto* first = static_cast<const uint8_t*>(ASource.bmBits);
-  const uint8_t* last = first + static_cast<size_t>(ASource.bmHeight - 1) * rowBytes;
-  const bool bottomUp = std::memcmp(top.data(), last, rowBytes) == 0 && std::memcmp(bottom.data(), first, rowBytes) == 0;
-  const bool topDown = std::memcmp(top.data(), first, rowBytes) == 0 && std::memcmp(bottom.data(), last, rowBytes) == 0;
-  if (bottomUp == topDown) return TRowOrder::Unknown;
-  return bottomUp ? TRowOrder::BottomUp : TRowOrder::TopDown;
+  // The two memory rows differ, so at most one of them is that row.
+  if (std::memcmp(picture.data(), memoryRow(row), rowBytes) == 0) return TRowOrder::TopDown;
+  if (std::memcmp(picture.data(), memoryRow(height - 1 - row), rowBytes) == 0) return TRowOrder::BottomUp;
+  return TRowOrder::Unknown;
 }
 
 // A 32-bit DIB section is read where it lies: the conversion GetDIBits
