@@ -86,12 +86,21 @@ TRowOrder RowOrderOf(HDC ADC, HBITMAP ABitmap, const BITMAP& ASource) {
   return TRowOrder::Unknown;
 }
 
+// The scaler's vector reads run up to 7 pixels past a row's last pixel (it
+// takes rows in groups of 8). Read in place, such a read runs into the next
+// row in memory, and the row at the highest address is read from a padded
+// copy; in a section narrower than this, the reads of the rows before that
+// one would run past the section's memory.
+constexpr int32_t kNarrowestSectionReadInPlace = 8;
+
 // A 32-bit DIB section is read where it lies: the conversion GetDIBits
 // would make of it is a copy of the same bytes. Anything else (another depth
-// or layout, a device bitmap, rows whose order is not known) is read through
-// GetDIBits. True when the surface now reads the bitmap's own memory.
+// or layout, a device bitmap, rows whose order is not known, a very narrow
+// section) is read through GetDIBits. True when the surface now reads the
+// bitmap's own memory.
 bool ReadInPlace(HDC ADC, HBITMAP ABitmap, const BITMAP& ASource, TBitmap32& ASurface) {
   if (ASource.bmBitsPixel != 32 || ASource.bmBits == nullptr) return false;
+  if (ASource.bmWidth < kNarrowestSectionReadInPlace) return false;
   DIBSECTION section{};
   if (GetObjectW(ABitmap, sizeof section, &section) != static_cast<int>(sizeof section)) return false;
   const BITMAPINFOHEADER& header = section.dsBmih;

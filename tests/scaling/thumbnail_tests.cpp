@@ -121,7 +121,11 @@ TEST(ScaleBitmap, ReadsBottomUpAndTopDownSectionsAlike) {
   std::mt19937 random(5);
   for (const auto& [width, height, box, mirroredPairs] :
        {std::tuple{37, 53, 16, 0}, std::tuple{64, 9, 20, 0}, std::tuple{8, 8, 40, 0}, std::tuple{30, 45, 12, 1},
-        std::tuple{30, 45, 12, 7}, std::tuple{31, 44, 12, 22}, std::tuple{31, 45, 12, 22}, std::tuple{5, 1, 3, 0}}) {
+        std::tuple{30, 45, 12, 7}, std::tuple{31, 44, 12, 22}, std::tuple{31, 45, 12, 22}, std::tuple{5, 1, 3, 0},
+        // Narrow sections, enlarged and reduced: the scaler reads past each
+        // row's end, and must stay within the section's memory.
+        std::tuple{1, 40, 60, 0}, std::tuple{2, 40, 60, 0}, std::tuple{3, 17, 40, 0}, std::tuple{5, 30, 45, 3},
+        std::tuple{7, 12, 30, 0}, std::tuple{7, 40, 5, 0}, std::tuple{8, 40, 60, 0}}) {
     Image picture = scaling_test::MakeImage(random, width, height, Content::Premultiplied);
     for (int32_t pair = 0; pair < mirroredPairs; ++pair)
       std::copy_n(picture.Pixels.begin() + static_cast<ptrdiff_t>(pair) * width, width,
