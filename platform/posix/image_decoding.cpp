@@ -12,6 +12,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -297,106 +298,168 @@ bool IsPng(const uint8_t* data, size_t size) {
   return size >= sizeof kSignature && std::memcmp(data, kSignature, sizeof kSignature) == 0;
 }
 
-// libpng reports a fatal error through its error function, which must not
-// return and must not throw through the library: it jumps back to the decode.
-// The file's bytes are read from memory; asking for more than there is, is
-// such an error.
-struct TPngRead {
+// One decode through libpng's progressive reader, the one gdk-pixbuf's loader
+// feeds, so that a file is taken or refused at the same chunk. libpng reports
+// a fatal error through its error function, which must not return and must
+// not throw through the library: it jumps back to the decode. The callbacks
+// run inside libpng as well: they only record, and what they cannot do they
+// end with such an error.
+struct TPngDecode {
   std::jmp_buf Escape;
-  const uint8_t* Data = nullptr;
-  size_t Size = 0;
-  size_t At = 0;
+  TPixelTarget* Target = nullptr;
+  uint8_t* Top = nullptr;
+  ptrdiff_t RowStep = 0;
+  png_uint_32 Height = 0;
+  png_uint_32 RowsDelivered = 0;
+  size_t RowBytes = 0;
+  bool Opaque = false;
   bool Warned = false;
+  bool SizeRefused = false;
+  bool Unsuited = false;  // a kind of image left to gdk-pixbuf
+  bool Ended = false;     // the end chunk was read
+  std::exception_ptr TargetFailed;
 };
 
+TPngDecode& DecodeOf(png_structp APng) { return *static_cast<TPngDecode*>(png_get_progressive_ptr(APng)); }
+
 void OnPngError(png_structp APng, png_const_charp) {
-  std::longjmp(static_cast<TPngRead*>(png_get_error_ptr(APng))->Escape, 1);
+  std::longjmp(static_cast<TPngDecode*>(png_get_error_ptr(APng))->Escape, 1);
 }
 
 // Warnings (a damaged ancillary chunk, say) are noted and nothing is printed.
-void OnPngWarning(png_structp APng, png_const_charp) { static_cast<TPngRead*>(png_get_error_ptr(APng))->Warned = true; }
-
-void ReadPngBytes(png_structp APng, png_bytep AOut, png_size_t ACount) {
-  auto* read = static_cast<TPngRead*>(png_get_io_ptr(APng));
-  if (ACount > read->Size - read->At) png_error(APng, "the data ends early");
-  std::memcpy(AOut, read->Data + read->At, ACount);
-  read->At += ACount;
+void OnPngWarning(png_structp APng, png_const_charp) {
+  static_cast<TPngDecode*>(png_get_error_ptr(APng))->Warned = true;
 }
 
-// The reader with its error handling and the row addresses, destroyed on
-// every way out. It is made before the setjmp, so that nothing with a
-// destructor is made between the setjmp and the jumps.
-struct TPngDecompressor {
-  TPngRead Read;
+// The header is read: the transformations gdk-pixbuf's loader asks for (fewer
+// bits and palettes expanded, a transparent colour made alpha, grey made RGB),
+// then BGRA, and the target's memory.
+void OnPngHeader(png_structp APng, png_infop AInfo) noexcept {
+  TPngDecode& decode = DecodeOf(APng);
+  png_uint_32 width = 0, height = 0;
+  int bitDepth = 0, colourType = 0, interlace = 0;
+  png_get_IHDR(APng, AInfo, &width, &height, &bitDepth, &colourType, &interlace, nullptr, nullptr);
+  if (!ImageSizeAccepted(width, height)) {
+    decode.SizeRefused = true;
+    png_error(APng, "refused size");
+  }
+  // An interlaced image is told whole by which rows gdk-pixbuf saw in any of
+  // its passes; rare in comics, it is left to gdk-pixbuf, which judges it so.
+  if (bitDepth > 8 || interlace != PNG_INTERLACE_NONE || decode.Warned) {
+    decode.Unsuited = true;
+    png_error(APng, "left to gdk-pixbuf");
+  }
+  const bool transparentColour = png_get_valid(APng, AInfo, PNG_INFO_tRNS) != 0;
+  decode.Opaque = (colourType & PNG_COLOR_MASK_ALPHA) == 0 && !transparentColour;
+  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(APng);
+  if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(APng);
+  if (transparentColour) png_set_tRNS_to_alpha(APng);
+  if ((colourType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(APng);
+  png_set_bgr(APng);
+  if (decode.Opaque) png_set_filler(APng, 0xFF, PNG_FILLER_AFTER);
+  png_read_update_info(APng, AInfo);
+  if (png_get_bit_depth(APng, AInfo) != 8 || png_get_channels(APng, AInfo) != 4 ||
+      png_get_rowbytes(APng, AInfo) != static_cast<size_t>(width) * 4) {
+    decode.Unsuited = true;
+    png_error(APng, "left to gdk-pixbuf");
+  }
+  try {
+    decode.Top = decode.Target->Rows(static_cast<int32_t>(width), static_cast<int32_t>(height), decode.RowStep);
+  } catch (...) {
+    decode.TargetFailed = std::current_exception();
+  }
+  if (decode.TargetFailed) png_error(APng, "no memory for the pixels");
+  decode.Height = height;
+  decode.RowBytes = static_cast<size_t>(width) * 4;
+}
+
+// A row, whole: each comes once.
+void OnPngRow(png_structp APng, png_bytep ARow, png_uint_32 ARowNumber, int) noexcept {
+  TPngDecode& decode = DecodeOf(APng);
+  if (ARow == nullptr || ARowNumber >= decode.Height) return;
+  std::memcpy(decode.Top + static_cast<ptrdiff_t>(ARowNumber) * decode.RowStep, ARow, decode.RowBytes);
+  ++decode.RowsDelivered;
+}
+
+void OnPngEnd(png_structp APng, png_infop) noexcept { DecodeOf(APng).Ended = true; }
+
+// The reader, destroyed on every way out. It is made before the setjmp, so
+// that nothing with a destructor is made between the setjmp and the jumps.
+struct TPngReader {
   png_structp Png = nullptr;
   png_infop Info = nullptr;
-  std::vector<png_bytep> RowPointers;
-  TPngDecompressor() {
-    Png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &Read, OnPngError, OnPngWarning);
+  explicit TPngReader(TPngDecode& ADecode) {
+    Png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ADecode, OnPngError, OnPngWarning);
     if (Png != nullptr) Info = png_create_info_struct(Png);
   }
-  ~TPngDecompressor() { png_destroy_read_struct(&Png, Info != nullptr ? &Info : nullptr, nullptr); }
-  TPngDecompressor(const TPngDecompressor&) = delete;
-  TPngDecompressor& operator=(const TPngDecompressor&) = delete;
+  ~TPngReader() { png_destroy_read_struct(&Png, Info != nullptr ? &Info : nullptr, nullptr); }
+  TPngReader(const TPngReader&) = delete;
+  TPngReader& operator=(const TPngReader&) = delete;
 };
 
 enum class TPngOutcome { Decoded, LeftToGdkPixbuf };
 
-// Decodes a whole 8-bit PNG image (grey, grey with alpha, palette, RGB or
-// RGBA, interlaced or not) straight into the target through libpng, with the
-// transformations gdk-pixbuf's loader asks for, so that the pixels are the
-// ones it would give: fewer bits and palettes expanded, a transparent colour
-// made alpha, grey made RGB. 16-bit images, and any file the library
-// complains about, even with a warning, are left to gdk-pixbuf, which decides
-// what they are (and finds a file whose rows stop early damaged).
-TPngOutcome DecodePngRows(TPngDecompressor& ADecompressor, TPixelTarget& ATarget) {
-  png_structp png = ADecompressor.Png;
-  png_infop info = ADecompressor.Info;
-  if (setjmp(ADecompressor.Read.Escape) != 0) return TPngOutcome::LeftToGdkPixbuf;
-  png_set_read_fn(png, &ADecompressor.Read, ReadPngBytes);
-  png_read_info(png, info);
-  png_uint_32 width = 0, height = 0;
-  int bitDepth = 0, colourType = 0, interlace = 0;
-  png_get_IHDR(png, info, &width, &height, &bitDepth, &colourType, &interlace, nullptr, nullptr);
-  if (bitDepth > 8 || ADecompressor.Read.Warned) return TPngOutcome::LeftToGdkPixbuf;
-  if (!ImageSizeAccepted(width, height)) RaiseInvalidImage();
+bool RunPngDecode(TPngReader& AReader, TPngDecode& ADecode, const uint8_t* data, size_t size) {
+  if (setjmp(ADecode.Escape) != 0) return false;
+  png_set_progressive_read_fn(AReader.Png, &ADecode, OnPngHeader, OnPngRow, OnPngEnd);
+  // Text says nothing about the pixels, yet libpng would inflate and keep
+  // every text chunk: a few megabytes of file can hold gigabytes of it.
+  static constexpr png_byte kTextChunks[] = "tEXt\0zTXt\0iTXt";
+  png_set_keep_unknown_chunks(AReader.Png, PNG_HANDLE_CHUNK_NEVER, kTextChunks, 3);
+  png_process_data(AReader.Png, AReader.Info, const_cast<png_bytep>(data), size);
+  return true;
+}
 
-  const bool transparentColour = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
-  const bool opaque = (colourType & PNG_COLOR_MASK_ALPHA) == 0 && !transparentColour;
-  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-  if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if (transparentColour) png_set_tRNS_to_alpha(png);
-  if ((colourType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
-  png_set_bgr(png);
-  if (opaque) png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
-  png_set_interlace_handling(png);
-  png_read_update_info(png, info);
-  if (png_get_bit_depth(png, info) != 8 || png_get_channels(png, info) != 4 ||
-      png_get_rowbytes(png, info) != static_cast<size_t>(width) * 4) {
+// Decodes a whole PNG image of 8 bits or fewer a sample, not interlaced,
+// straight into the target through libpng, as gdk-pixbuf's loader would: the
+// same reader, the same transformations, so the pixels are the ones it would
+// give. Other images, and any file the library complains about, even with a
+// warning, or that does not reach its end chunk with every row, are left to
+// gdk-pixbuf, which decides what they are (the reader ends a file whose
+// image data stops early without complaint; gdk-pixbuf's row check finds it
+// damaged, and a file whose rows all came without its end chunk whole).
+TPngOutcome DecodePngInto(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
+  TPngDecode decode;
+  decode.Target = &ATarget;
+  TPngReader reader(decode);
+  if (reader.Png == nullptr || reader.Info == nullptr) throw EOutOfMemory();
+  const bool finished = RunPngDecode(reader, decode, data, size);
+  if (decode.TargetFailed) std::rethrow_exception(decode.TargetFailed);
+  if (decode.SizeRefused) RaiseInvalidImage();
+  if (!finished || !decode.Ended || decode.Warned || decode.Top == nullptr || decode.RowsDelivered != decode.Height)
     return TPngOutcome::LeftToGdkPixbuf;
-  }
-
-  ptrdiff_t rowStep = 0;
-  uint8_t* const top = ATarget.Rows(static_cast<int32_t>(width), static_cast<int32_t>(height), rowStep);
-  // The vector lives in the caller's frame: growing it here makes nothing
-  // that a jump would skip.
-  std::vector<png_bytep>& rows = ADecompressor.RowPointers;
-  rows.resize(height);
-  for (png_uint_32 y = 0; y < height; ++y) rows[y] = top + static_cast<ptrdiff_t>(y) * rowStep;
-  // Every row, in every pass of an interlaced image; what follows the last
-  // row (the end chunk) is not needed, as gdk-pixbuf does not need it.
-  png_read_image(png, rows.data());
-  if (ADecompressor.Read.Warned) return TPngOutcome::LeftToGdkPixbuf;
-  if (opaque) ATarget.AllOpaque();
+  if (decode.Opaque) ATarget.AllOpaque();
   return TPngOutcome::Decoded;
 }
 
-TPngOutcome DecodePngInto(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
-  TPngDecompressor decompressor;
-  if (decompressor.Png == nullptr || decompressor.Info == nullptr) throw EOutOfMemory();
-  decompressor.Read.Data = data;
-  decompressor.Read.Size = size;
-  return DecodePngRows(decompressor, ATarget);
+// The PNG file without its text chunks (tEXt, zTXt, iTXt), for gdk-pixbuf:
+// its loader inflates and keeps every one of them, and a file of a few
+// megabytes can hold gigabytes of compressed text (300 chunks of 8 MB each
+// in 2.3 MB took 4.6 GB and 20 s). Empty when the file holds none. The walk
+// stops at the first chunk that does not fit in the file, whose bytes are
+// then kept as they are for the loader to judge.
+std::vector<uint8_t> WithoutPngText(const uint8_t* data, size_t size) {
+  constexpr size_t kSignatureBytes = 8, kFrameBytes = 12;  // length, type, CRC
+  auto isText = [](const uint8_t* type) {
+    return std::memcmp(type, "tEXt", 4) == 0 || std::memcmp(type, "zTXt", 4) == 0 ||
+           std::memcmp(type, "iTXt", 4) == 0;
+  };
+  auto chunkEnd = [&](size_t at) -> size_t {  // 0 when the chunk does not fit
+    if (size - at < kFrameBytes) return 0;
+    const size_t length = static_cast<size_t>(data[at]) << 24 | static_cast<size_t>(data[at + 1]) << 16 |
+                          static_cast<size_t>(data[at + 2]) << 8 | data[at + 3];
+    return length <= size - at - kFrameBytes ? at + kFrameBytes + length : 0;
+  };
+  bool anyText = false;
+  for (size_t at = kSignatureBytes, end; at < size && (end = chunkEnd(at)) != 0; at = end)
+    anyText = anyText || isText(data + at + 4);
+  if (!anyText) return {};
+  std::vector<uint8_t> kept(data, data + kSignatureBytes);
+  size_t at = kSignatureBytes;
+  for (size_t end; at < size && (end = chunkEnd(at)) != 0; at = end)
+    if (!isText(data + at + 4)) kept.insert(kept.end(), data + at, data + end);
+  kept.insert(kept.end(), data + at, data + size);
+  return kept;
 }
 
 }  // namespace
@@ -408,7 +471,15 @@ void DecodeFirstFrame(const uint8_t* data, size_t size, TPixelTarget& ATarget) {
       DecodeJpegInto(data, size, ATarget) == TJpegOutcome::Decoded) {
     return;
   }
-  if (IsPng(data, size) && DecodePngInto(data, size, ATarget) == TPngOutcome::Decoded) return;
+  std::vector<uint8_t> withoutText;
+  if (IsPng(data, size)) {
+    if (DecodePngInto(data, size, ATarget) == TPngOutcome::Decoded) return;
+    withoutText = WithoutPngText(data, size);
+    if (!withoutText.empty()) {
+      data = withoutText.data();
+      size = withoutText.size();
+    }
+  }
   TPixbufRef image = DecodeOnce(data, size);
   CopyPixbuf(image.get(), ATarget);
 }

@@ -108,5 +108,25 @@ INSTANTIATE_TEST_SUITE_P(
                       PngKind{"rgba8_gamma_045", 6, 8, false, false, 45455}),
     [](const ::testing::TestParamInfo<PngKind>& AInfo) { return AInfo.param.Name; });
 
+// Text chunks say nothing of the pixels: decoding a page must not inflate
+// them. 40 chunks of 7.5 MiB of text each (libpng keeps a text chunk up to
+// 8,000,000 bytes), 300 MiB in a file of 2 MB, whether the page goes
+// libpng's way or, with a damaged text chunk, gdk-pixbuf's.
+TEST(PngText, IsNotInflatedWhateverWayThePageIsDecoded) {
+#ifdef _WIN32
+  GTEST_SKIP() << "WIC reads the file's chunks its own way";
+#else
+  for (const bool damagedText : {false, true}) {
+    const test::TBytes png = test::MakePngFullOfText(40, uint64_t{15} << 19, damagedText);
+    ASSERT_LT(png.size(), size_t{3} << 20);
+    const uint64_t peakBefore = test::PeakMemoryBytes();
+    const platform::DecodedImage decoded = platform::DecodeFirstFrame(png.data(), png.size());
+    EXPECT_EQ(decoded.width, 16);
+    EXPECT_EQ(decoded.height, 16);
+    EXPECT_LT(test::PeakMemoryBytes() - peakBefore, uint64_t{64} << 20) << "damaged text: " << damagedText;
+  }
+#endif
+}
+
 }  // namespace
 }  // namespace quillet

@@ -81,10 +81,12 @@ TBytes PngHeader(uint32_t AWidth, uint32_t AHeight, bool AWithAlpha, bool AInter
   return png;
 }
 
-// A zlib stream of ACount zero bytes in one block of deflate's fixed codes:
-// a literal zero, then copies of 258 bytes from one byte back, 13 bits each.
-// The many megabytes of a flat image's rows shrink to a few kilobytes.
-TBytes ZerosZlib(uint64_t ACount) {
+// A zlib stream of ACount bytes of AByte (at most 143, a literal of 8 bits in
+// deflate's fixed codes) in one block of those codes: the literal, then
+// copies of 258 bytes from one byte back, 13 bits each. The many megabytes
+// of a flat image's rows shrink to a few kilobytes.
+TBytes RepeatedByteZlib(uint8_t AByte, uint64_t ACount) {
+  if (AByte > 143) throw std::invalid_argument("byte");
   TBytes out = {0x78, 0x01};
   uint32_t bits = 0;
   int count = 0;
@@ -101,25 +103,35 @@ TBytes ZerosZlib(uint64_t ACount) {
   auto code = [&](uint32_t ACode, int ABits) {  // Huffman codes go most significant bit first
     for (int i = ABits - 1; i >= 0; --i) put((ACode >> i) & 1u, 1);
   };
-  constexpr uint32_t kLiteralZero = 0x30, kLength258 = 0xC5, kEndOfBlock = 0;
+  const uint32_t literal = 0x30u + AByte;
+  constexpr uint32_t kLength258 = 0xC5, kEndOfBlock = 0;
   put(1, 1);  // the final block
   put(1, 2);  // fixed codes
   uint64_t left = ACount;
   if (left > 0) {
-    code(kLiteralZero, 8);
+    code(literal, 8);
     --left;
   }
   for (; left >= 258; left -= 258) {
     code(kLength258, 8);
     code(0, 5);  // distance 1
   }
-  for (; left > 0; --left) code(kLiteralZero, 8);
+  for (; left > 0; --left) code(literal, 8);
   code(kEndOfBlock, 7);
   if (count > 0) out.push_back(static_cast<uint8_t>(bits));
-  // Adler-32 of zeros: the sum of bytes stays 1, the sum of sums grows by one a byte.
-  Put32BE(out, static_cast<uint32_t>((ACount % 65521) << 16) | 1u);
+  // Adler-32 of n equal bytes: the sum is 1 + n b, the sum of sums
+  // n + b n (n + 1) / 2.
+  constexpr uint64_t kModulus = 65521;
+  const uint64_t n = ACount % kModulus;
+  const uint64_t sum = (1 + n * AByte) % kModulus;
+  const uint64_t halfProduct = ACount % 2 == 0 ? (ACount / 2 % kModulus) * ((ACount + 1) % kModulus)
+                                                : (ACount % kModulus) * ((ACount + 1) / 2 % kModulus);
+  const uint64_t sums = (n + AByte * (halfProduct % kModulus)) % kModulus;
+  Put32BE(out, static_cast<uint32_t>(sums << 16 | sum));
   return out;
 }
+
+TBytes ZerosZlib(uint64_t ACount) { return RepeatedByteZlib(0, ACount); }
 
 // GIF's variable-length LZW, kept at 9-bit codes: every index goes out as a
 // literal, and a clear code comes again before the decoder's table would
@@ -225,6 +237,26 @@ TBytes MakePngOf(const TPngImage& AImage) {
       }
     }
     PutChunk(png, "tRNS", transparent);
+  }
+  PutChunk(png, "IDAT", StoredZlib(raw, true));
+  PutChunk(png, "IEND", {});
+  return png;
+}
+
+TBytes MakePngFullOfText(int AChunks, uint64_t ABytesEach, bool ADamagedText) {
+  TBytes png = PngHeader(16, 16, false);
+  TBytes text = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0};  // keyword, compression method
+  const TBytes letters = RepeatedByteZlib('a', ABytesEach);
+  text.insert(text.end(), letters.begin(), letters.end());
+  for (int i = 0; i < AChunks; ++i) PutChunk(png, "zTXt", text);
+  if (ADamagedText) {
+    PutChunk(png, "tEXt", {'T', 'i', 't', 'l', 'e', 0, 'x'});
+    png[png.size() - 1] ^= 0xFF;
+  }
+  TBytes raw;
+  for (int y = 0; y < 16; ++y) {
+    raw.push_back(0);
+    for (int x = 0; x < 16; ++x) raw.insert(raw.end(), {static_cast<uint8_t>(x * 16), static_cast<uint8_t>(y * 16), 99});
   }
   PutChunk(png, "IDAT", StoredZlib(raw, true));
   PutChunk(png, "IEND", {});

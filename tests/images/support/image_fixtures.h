@@ -39,6 +39,12 @@ struct TPngImage {
 };
 TBytes MakePngOf(const TPngImage& AImage);
 
+// A valid 16 x 16 RGB PNG whose pixels follow AChunks zTXt chunks of text
+// that inflates to ABytesEach letters each; with ADamagedText also a
+// tEXt chunk whose CRC is wrong. A few hundred kilobytes of file hold
+// gigabytes of text.
+TBytes MakePngFullOfText(int AChunks, uint64_t ABytesEach, bool ADamagedText);
+
 // A well-formed RGBA PNG whose complete, checksummed data holds only the
 // first half of its rows, followed by its end chunk.
 TBytes MakePngWithRowsMissing(int AWidth, int AHeight);
