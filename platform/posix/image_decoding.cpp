@@ -315,7 +315,6 @@ struct TPngDecode {
   bool Opaque = false;
   bool Warned = false;
   bool SizeRefused = false;
-  bool Unsuited = false;  // a kind of image left to gdk-pixbuf
   bool Ended = false;     // the end chunk was read
   std::exception_ptr TargetFailed;
 };
@@ -345,10 +344,7 @@ void OnPngHeader(png_structp APng, png_infop AInfo) noexcept {
   }
   // An interlaced image is told whole by which rows gdk-pixbuf saw in any of
   // its passes; rare in comics, it is left to gdk-pixbuf, which judges it so.
-  if (bitDepth > 8 || interlace != PNG_INTERLACE_NONE || decode.Warned) {
-    decode.Unsuited = true;
-    png_error(APng, "left to gdk-pixbuf");
-  }
+  if (bitDepth > 8 || interlace != PNG_INTERLACE_NONE || decode.Warned) png_error(APng, "left to gdk-pixbuf");
   const bool transparentColour = png_get_valid(APng, AInfo, PNG_INFO_tRNS) != 0;
   decode.Opaque = (colourType & PNG_COLOR_MASK_ALPHA) == 0 && !transparentColour;
   if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(APng);
@@ -360,7 +356,6 @@ void OnPngHeader(png_structp APng, png_infop AInfo) noexcept {
   png_read_update_info(APng, AInfo);
   if (png_get_bit_depth(APng, AInfo) != 8 || png_get_channels(APng, AInfo) != 4 ||
       png_get_rowbytes(APng, AInfo) != static_cast<size_t>(width) * 4) {
-    decode.Unsuited = true;
     png_error(APng, "left to gdk-pixbuf");
   }
   try {

@@ -173,6 +173,8 @@ TBytes MakePngOf(const TPngImage& AImage) {
   const size_t width = static_cast<size_t>(AImage.Width);
   if (AImage.Samples.size() != width * static_cast<size_t>(AImage.Height) * static_cast<size_t>(channels))
     throw std::invalid_argument("sample count");
+  // Adam7: seven passes over sub-grids (first column, first row, steps);
+  // without interlacing, one pass over everything.
   struct Pass {
     int x0, y0, dx, dy;
   };
@@ -183,7 +185,7 @@ TBytes MakePngOf(const TPngImage& AImage) {
   const int depth = AImage.BitDepth;
   TBytes raw;
   for (const Pass& pass : passes) {
-    if (pass.x0 >= AImage.Width || pass.y0 >= AImage.Height) continue;
+    if (pass.x0 >= AImage.Width || pass.y0 >= AImage.Height) continue;  // an empty pass has no rows at all
     for (int y = pass.y0; y < AImage.Height; y += pass.dy) {
       raw.push_back(0);  // filter: none
       // Samples below 8 bits are packed from the most significant bit on,
@@ -266,31 +268,16 @@ TBytes MakePngFullOfText(int AChunks, uint64_t ABytesEach, bool ADamagedText) {
 TBytes MakePng(int AWidth, int AHeight, const std::vector<TRgba>& APixels, bool AWithAlpha, bool AInterlaced) {
   if (APixels.size() != static_cast<size_t>(AWidth) * static_cast<size_t>(AHeight))
     throw std::invalid_argument("pixel count");
-  // Adam7: seven passes over sub-grids (first column, first row, steps);
-  // without interlacing, one pass over everything.
-  struct Pass {
-    int x0, y0, dx, dy;
-  };
-  const std::vector<Pass> passes = AInterlaced
-                                       ? std::vector<Pass>{{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
-                                                           {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}}
-                                       : std::vector<Pass>{{0, 0, 1, 1}};
-  TBytes raw;
-  for (const Pass& pass : passes) {
-    if (pass.x0 >= AWidth || pass.y0 >= AHeight) continue;  // an empty pass has no rows at all
-    for (int y = pass.y0; y < AHeight; y += pass.dy) {
-      raw.push_back(0);  // filter: none
-      for (int x = pass.x0; x < AWidth; x += pass.dx) {
-        const TRgba& p = APixels[static_cast<size_t>(y) * static_cast<size_t>(AWidth) + static_cast<size_t>(x)];
-        raw.insert(raw.end(), {p.r, p.g, p.b});
-        if (AWithAlpha) raw.push_back(p.a);
-      }
-    }
+  TPngImage image;
+  image.Width = AWidth;
+  image.Height = AHeight;
+  image.ColourType = AWithAlpha ? 6 : 2;
+  image.Interlaced = AInterlaced;
+  for (const TRgba& p : APixels) {
+    image.Samples.insert(image.Samples.end(), {p.r, p.g, p.b});
+    if (AWithAlpha) image.Samples.push_back(p.a);
   }
-  TBytes png = PngHeader(static_cast<uint32_t>(AWidth), static_cast<uint32_t>(AHeight), AWithAlpha, AInterlaced);
-  PutChunk(png, "IDAT", StoredZlib(raw, true));
-  PutChunk(png, "IEND", {});
-  return png;
+  return MakePngOf(image);
 }
 
 TBytes MakePngWithRowsMissing(int AWidth, int AHeight) {
