@@ -8,7 +8,9 @@ pages) and packs them into a stored CBZ, a CB7, a CBT and a solid CBR with the
 cover first, and a solid CB7 and a solid CBR with the cover last; also a CBZ
 of the cover as a PNG. Every request is a new process; the two programs take
 turns, RUNS times each, and the medians are compared. Also printed: page faults and peak RSS of one
-Quillet run, the library's own extraction of the last entry of the solid
+Quillet run, the floor (build/linux/quillet_decode_floor: a process that only
+decodes the cover page whole, the least any thumbnail made from the full-size
+pixels costs, on one thread and split over two), the library's own extraction of the last entry of the solid
 archives (7zz e -so, unrar p), the rate of --cache with one and with two jobs
 over COMICS copies of the CBZ, and the peak RSS of an 8000 x 8000 page per
 pixel.
@@ -266,6 +268,7 @@ def main():
         print()
         print("%-24s %10s %10s %8s %9s %9s %20s" % ("whole process", "Quillet", "evince", "ratio", "faults", "peak RSS",
                                                      "processor time ratio"))
+        evince_cbz = None
         rows = (("cbz", "stored.cbz", 2.5), ("cb7", "cover-first.cb7", 2.5), ("cbt", "cover-first.cbt", 2.5),
                 ("cbr", "solid-cover-first.cbr", 4.0), ("png", "png-page.cbz", None))
         for kind, name, target in rows:
@@ -273,6 +276,8 @@ def main():
                 continue
             times, usages = measure([quillet(archives[name]), evince(archives[name])], args.runs)
             q, e = median_ms(times[0]), median_ms(times[1])
+            if name == "stored.cbz":
+                evince_cbz = e
             faults = statistics.median(u.ru_minflt + u.ru_majflt for u in usages[0])
             peak = statistics.median(u.ru_maxrss for u in usages[0]) / 1024.0
             qc, ec = median_cpu_ms(usages[0]), median_cpu_ms(usages[1])
@@ -284,6 +289,13 @@ def main():
             times, _ = measure([["gdk-pixbuf-thumbnailer", "-s", str(BOX), pages[0], evince_png]], args.runs)
             print("%-24s %11s %7.1f ms   (gdk-pixbuf-thumbnailer on the bare page)" %
                   ("page01.jpg", "-", median_ms(times[0])))
+            floor = os.path.join(os.path.dirname(program), "quillet_decode_floor")
+            if os.path.isfile(floor):
+                times, usages = measure([[floor, pages[0], "--threads", "1"], [floor, pages[0], "--threads", "2"]],
+                                        args.runs)
+                budget = ("; 2.5x evince on the CBZ leaves %.1f ms" % (evince_cbz / 2.5)) if evince_cbz else ""
+                print("%-24s %8.1f ms %7.1f ms   (the floor: a process that only decodes the page, on 1 and on 2 "
+                      "threads%s)" % ("page01.jpg decode alone", median_ms(times[0]), median_ms(times[1]), budget))
             sample = os.path.join(ROOT, "samples", "sample.cbz")
             times, usages = measure([quillet(sample)], args.runs)
             print("%-24s %8.1f ms %10s %8s %9d %6.1f MiB   %5.1f ms processor time (fixed cost)" %
