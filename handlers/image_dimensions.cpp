@@ -165,4 +165,32 @@ bool DeclaresHeaderBeyondItsData(const uint8_t* AData, size_t ASize) {
   return kFileHeaderSize + data.Le32(14) > ASize || data.Le32(10) > ASize;
 }
 
+bool HasTooManyJpegScans(const uint8_t* AData, size_t ASize) {
+  if (AData == nullptr) return false;
+  const TByteView data(AData, ASize);
+  if (!data.Has(0, 2) || data.U8(0) != 0xFF || data.U8(1) != 0xD8) return false;
+  constexpr uint32_t kStartOfScan = 0xDA, kEndOfImage = 0xD9;
+  size_t scans = 0;
+  size_t at = 2;
+  for (;;) {
+    // The next 0xFF, past entropy-coded data or bytes the decoder would
+    // skip with a warning, then past any fill bytes.
+    const void* next = std::memchr(AData + at, 0xFF, ASize - at);
+    if (next == nullptr) return false;
+    at = static_cast<size_t>(static_cast<const uint8_t*>(next) - AData);
+    while (data.Has(at + 1, 1) && data.U8(at + 1) == 0xFF) ++at;
+    if (!data.Has(at, 2)) return false;
+    const uint32_t marker = data.U8(at + 1);
+    at += 2;
+    if (marker == kEndOfImage) return false;
+    // A stuffed 0xFF of entropy-coded data, a restart marker, or a marker
+    // without a segment: nothing to pass over.
+    if (marker == 0x00 || marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) continue;
+    if (!data.Has(at, 2)) return false;
+    const size_t length = data.Be16(at);  // counts itself
+    if (marker == kStartOfScan && ++scans > kMaxJpegScans) return true;
+    if (length >= 2 && data.Has(at, length)) at += length;
+  }
+}
+
 }  // namespace quillet

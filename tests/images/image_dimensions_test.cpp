@@ -267,5 +267,71 @@ TEST(DeclaredImageDimensions, EveryCutOfAHeaderStaysWithinIt) {
   }
 }
 
+// The marker stream of a JPEG file of AScans scans, each header followed by
+// entropy-coded data with a stuffed 0xFF and a restart marker in it, as the
+// decoder's marker reader meets them; ABetween comes before every scan.
+TBytes JpegWithScans(size_t AScans, const TBytes& ABetween = {}) {
+  THeader header = Jpeg(640, 480, 0xC2);
+  for (size_t i = 0; i < AScans; ++i) {
+    header.bytes.insert(header.bytes.end(), ABetween.begin(), ABetween.end());
+    header.Bytes({0xFF, 0xDA}).Be(8, 2).Bytes({1, 1, 0x00, 1, 1, 0x10});
+    header.Bytes({0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD3, 0x56});
+  }
+  return std::move(header.Bytes({0xFF, 0xD9}).bytes);
+}
+
+TEST(JpegScans, MoreThanTheLimitAreRefusedHoweverTheMarkersAreDressed) {
+  const TBytes garbage = {0x00, 0x41, 0xD9, 0x42};       // skipped by the decoder with a warning
+  const TBytes fill = {0xFF, 0xFF, 0xFF};                 // fill bytes before a marker
+  const TBytes comment = THeader{}.Bytes({0xFF, 0xFE}).Be(6, 2).Bytes({0xFF, 0xDA, 0x00, 0x02}).bytes;
+  struct Case {
+    const char* name;
+    TBytes bytes;
+    bool tooMany;
+  };
+  const Case cases[] = {
+      {"one scan", JpegWithScans(1), false},
+      {"ten scans, as a common progressive file", JpegWithScans(10), false},
+      {"the limit", JpegWithScans(kMaxJpegScans), false},
+      {"one more", JpegWithScans(kMaxJpegScans + 1), true},
+      {"2,082 scans", JpegWithScans(2082), true},
+      {"bytes between the scans", JpegWithScans(kMaxJpegScans + 1, garbage), true},
+      {"fill bytes before each scan", JpegWithScans(kMaxJpegScans + 1, fill), true},
+      // Marker bytes inside a segment are its data, not markers.
+      {"a comment of marker bytes before each scan", JpegWithScans(kMaxJpegScans, comment), false},
+      {"not a JPEG", TBytes(1000, 0xDA), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(HasTooManyJpegScans(c.bytes.data(), c.bytes.size()), c.tooMany);
+  }
+
+  // Scans after the end of the image are never decoded.
+  TBytes ended = JpegWithScans(kMaxJpegScans);
+  const TBytes more = JpegWithScans(kMaxJpegScans);
+  ended.insert(ended.end(), more.begin() + 2, more.end());
+  EXPECT_FALSE(HasTooManyJpegScans(ended.data(), ended.size()));
+  EXPECT_FALSE(HasTooManyJpegScans(nullptr, 0));
+}
+
+// Every prefix is read within its bounds (AddressSanitizer watches the copy's
+// end); a segment whose length runs past the data ends nothing early.
+TEST(JpegScans, EveryCutStaysWithinTheData) {
+  const TBytes whole = JpegWithScans(kMaxJpegScans + 1);
+  const TBytes startOfScan = {0xFF, 0xDA};
+  const auto lastScan = static_cast<size_t>(
+      std::find_end(whole.begin(), whole.end(), startOfScan.begin(), startOfScan.end()) - whole.begin());
+  for (size_t size = 0; size <= whole.size(); ++size) {
+    const std::unique_ptr<uint8_t[]> cut(new uint8_t[size]);
+    std::copy(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(size), cut.get());
+    // The scan counts once its header's length is there.
+    if (HasTooManyJpegScans(cut.get(), size) != (size >= lastScan + 4)) ADD_FAILURE() << "cut at " << size;
+  }
+  TBytes longSegment = JpegWithScans(kMaxJpegScans + 1);
+  const TBytes overlong = THeader{}.Bytes({0xFF, 0xE1}).Be(0xFFFF, 2).bytes;
+  longSegment.insert(longSegment.begin() + 2, overlong.begin(), overlong.end());
+  EXPECT_TRUE(HasTooManyJpegScans(longSegment.data(), longSegment.size()));
+}
+
 }  // namespace
 }  // namespace quillet

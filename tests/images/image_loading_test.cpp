@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -319,6 +321,41 @@ TEST_F(LoadImageFile, JpegWithAllItsRowsDecodesWithOrWithoutItsEndMarker) {
                                     std::pair{"zeros_after_end_marker.jpg", padded}}) {
     BitmapOwner owner{Load(Fixture(name, bytes))};
     EXPECT_EQ(ReadBitmap(owner.bitmap).pixels, expected.pixels) << name;
+  }
+}
+
+// Every scan of a progressive JPEG costs a pass over the whole image, so a
+// file of many scans is refused before any decoder sees it; one of fewer
+// decodes to the pixels the platform's general decoder gives.
+TEST_F(LoadImageFile, ProgressiveJpegOfTooManyScansIsRefused) {
+  std::vector<TRgba> pixels;
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x)
+      pixels.push_back({static_cast<uint8_t>(x * 4), static_cast<uint8_t>(y * 5), static_cast<uint8_t>((x * y) % 251),
+                        255});
+  struct Case {
+    const char* name;
+    int bands, refinements;
+    bool refused;
+  };
+  for (const Case& c : {Case{"99_scans.jpg", 32, 0, false}, Case{"102_scans.jpg", 33, 0, true},
+                        Case{"2082_scans.jpg", 63, 10, true}}) {
+    SCOPED_TRACE(c.name);
+    const std::optional<TBytes> jpeg = test::EncodeJpegInScans(64, 48, pixels, c.bands, c.refinements);
+    if (!jpeg) GTEST_SKIP() << "the platform's encoder takes no scan script";
+    const std::filesystem::path path = Fixture(c.name, *jpeg);
+    if (c.refused) {
+      EXPECT_EQ(FailureOf(path), "Invalid image");
+      continue;
+    }
+    BitmapOwner owner{Load(path)};
+    const std::optional<platform::DecodedImage> expected = test::DecodeWithTheGeneralDecoder(*jpeg);
+    ASSERT_TRUE(expected.has_value());
+    const Picture picture = ReadBitmap(owner.bitmap);
+    ASSERT_EQ(picture.width, expected->width);
+    ASSERT_EQ(picture.height, expected->height);
+    ASSERT_EQ(picture.pixels.size() * 4, expected->pixels.size());
+    EXPECT_EQ(std::memcmp(picture.pixels.data(), expected->pixels.data(), expected->pixels.size()), 0);
   }
 }
 
