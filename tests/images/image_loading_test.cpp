@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -325,37 +323,28 @@ TEST_F(LoadImageFile, JpegWithAllItsRowsDecodesWithOrWithoutItsEndMarker) {
 }
 
 // Every scan of a progressive JPEG costs a pass over the whole image, so a
-// file of many scans is refused before any decoder sees it; one of fewer
-// decodes to the pixels the platform's general decoder gives.
+// file of many scans is refused before any decoder sees it: 883 scans of
+// 8000 x 12500 pixels in 350 KB took the decoder 20 s. One of fewer scans
+// decodes.
 TEST_F(LoadImageFile, ProgressiveJpegOfTooManyScansIsRefused) {
-  std::vector<TRgba> pixels;
-  for (int y = 0; y < 48; ++y)
-    for (int x = 0; x < 64; ++x)
-      pixels.push_back({static_cast<uint8_t>(x * 4), static_cast<uint8_t>(y * 5), static_cast<uint8_t>((x * y) % 251),
-                        255});
   struct Case {
     const char* name;
-    int bands, refinements;
+    int refinements;
     bool refused;
   };
-  for (const Case& c : {Case{"99_scans.jpg", 32, 0, false}, Case{"102_scans.jpg", 33, 0, true},
-                        Case{"2082_scans.jpg", 63, 10, true}}) {
+  for (const Case& c : {Case{"64_scans.jpg", 0, false}, Case{"127_scans.jpg", 1, true},
+                        Case{"883_scans.jpg", 13, true}}) {
     SCOPED_TRACE(c.name);
-    const std::optional<TBytes> jpeg = test::EncodeJpegInScans(64, 48, pixels, c.bands, c.refinements);
-    if (!jpeg) GTEST_SKIP() << "the platform's encoder takes no scan script";
-    const std::filesystem::path path = Fixture(c.name, *jpeg);
+    const std::filesystem::path path = Fixture(c.name, test::MakeProgressiveJpeg(40, 24, c.refinements));
     if (c.refused) {
       EXPECT_EQ(FailureOf(path), "Invalid image");
       continue;
     }
     BitmapOwner owner{Load(path)};
-    const std::optional<platform::DecodedImage> expected = test::DecodeWithTheGeneralDecoder(*jpeg);
-    ASSERT_TRUE(expected.has_value());
     const Picture picture = ReadBitmap(owner.bitmap);
-    ASSERT_EQ(picture.width, expected->width);
-    ASSERT_EQ(picture.height, expected->height);
-    ASSERT_EQ(picture.pixels.size() * 4, expected->pixels.size());
-    EXPECT_EQ(std::memcmp(picture.pixels.data(), expected->pixels.data(), expected->pixels.size()), 0);
+    ASSERT_EQ(picture.width, 40);
+    ASSERT_EQ(picture.height, 24);
+    EXPECT_EQ(picture.pixels, std::vector<Bgra>(40 * 24, Bgra{128, 128, 128, 255}));
   }
 }
 

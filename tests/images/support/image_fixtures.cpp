@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quillet::test {
 
@@ -379,6 +381,72 @@ TBytes MakeAnimatedGif(int AWidth, int AHeight, const std::vector<TRgba>& APalet
   }
   gif.push_back(0x3B);
   return gif;
+}
+
+TBytes MakeProgressiveJpeg(uint32_t AWidth, uint32_t AHeight, int ARefinements) {
+  const uint64_t blocks = uint64_t{(AWidth + 7) / 8} * ((AHeight + 7) / 8);
+  TBytes out = {0xFF, 0xD8};
+  auto segment = [&out](uint8_t AMarker, const TBytes& ABody) {
+    out.insert(out.end(), {0xFF, AMarker, static_cast<uint8_t>((ABody.size() + 2) >> 8),
+                           static_cast<uint8_t>(ABody.size() + 2)});
+    out.insert(out.end(), ABody.begin(), ABody.end());
+  };
+  TBytes quantisation(65, 1);
+  quantisation[0] = 0;  // 8-bit table 0
+  segment(0xDB, quantisation);
+  segment(0xC2, {8, static_cast<uint8_t>(AHeight >> 8), static_cast<uint8_t>(AHeight),
+                 static_cast<uint8_t>(AWidth >> 8), static_cast<uint8_t>(AWidth), 1, 1, 0x11, 0});
+  // DC table 0: category 0 alone, code "0". AC table 0: the end-of-band runs
+  // EOB0 to EOB14 as the 4-bit codes 0 to 14.
+  TBytes tables = {0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,
+                   0x10, 0, 0, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (uint8_t run = 0; run < 15; ++run) tables.push_back(static_cast<uint8_t>(run << 4));
+  segment(0xC4, tables);
+
+  // Entropy-coded data, most significant bit first, 0xFF stuffed, 1-bits to
+  // the end of the last byte.
+  auto entropyCoded = [](const std::vector<std::pair<uint32_t, int>>& ACodes) {
+    TBytes data;
+    uint64_t pending = 0;
+    int bits = 0;
+    auto put = [&](uint32_t AValue, int ALength) {
+      pending = pending << ALength | AValue;
+      bits += ALength;
+      while (bits >= 8) {
+        bits -= 8;
+        data.push_back(static_cast<uint8_t>(pending >> bits));
+        if (data.back() == 0xFF) data.push_back(0x00);
+      }
+      pending &= (uint64_t{1} << bits) - 1;
+    };
+    for (const auto& [value, length] : ACodes) put(value, length);
+    if (bits > 0) put((1u << (8 - bits)) - 1, 8 - bits);
+    return data;
+  };
+  auto scan = [&](uint8_t AStart, uint8_t AEnd, int AHigh, int ALow, const TBytes& AData) {
+    segment(0xDA, {1, 1, 0x00, AStart, AEnd, static_cast<uint8_t>(AHigh << 4 | ALow)});
+    out.insert(out.end(), AData.begin(), AData.end());
+  };
+  // DC: every difference 0, one bit a block.
+  TBytes dc(blocks / 8, 0x00);
+  if (blocks % 8 != 0) dc.push_back(static_cast<uint8_t>(0xFF >> (blocks % 8)));
+  scan(0, 0, 0, 0, dc);
+  // AC: end-of-band runs of at most 32767 blocks.
+  std::vector<std::pair<uint32_t, int>> runs;
+  for (uint64_t left = blocks; left > 0;) {
+    const auto run = static_cast<uint32_t>(std::min<uint64_t>(left, 32767));
+    const int n = std::bit_width(run) - 1;
+    runs.push_back({static_cast<uint32_t>(n), 4});
+    runs.push_back({run - (1u << n), n});
+    left -= run;
+  }
+  const TBytes ac = entropyCoded(runs);
+  for (uint8_t k = 1; k < 64; ++k) {
+    scan(k, k, 0, ARefinements, ac);
+    for (int bit = ARefinements; bit > 0; --bit) scan(k, k, bit, bit - 1, ac);
+  }
+  out.insert(out.end(), {0xFF, 0xD9});
+  return out;
 }
 
 void WriteBytes(const std::filesystem::path& APath, const TBytes& ABytes) {

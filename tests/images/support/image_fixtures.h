@@ -67,6 +67,13 @@ TBytes MakeFlatLosslessWebP(uint32_t AWidth, uint32_t AHeight);
 TBytes MakeAnimatedGif(int AWidth, int AHeight, const std::vector<TRgba>& APalette,
                        const std::vector<std::vector<uint8_t>>& AFrames);
 
+// A valid progressive grey JPEG of AWidth x AHeight pixels of grey 128 in
+// 1 + 63 * (1 + ARefinements) scans (ARefinements at most 13): the DC
+// coefficients, then each AC coefficient on its own, first ARefinements bits
+// short and then refined a bit a scan. Each AC scan is a few end-of-band
+// runs, yet a decoder passes over every block of the image for it.
+TBytes MakeProgressiveJpeg(uint32_t AWidth, uint32_t AHeight, int ARefinements);
+
 void WriteBytes(const std::filesystem::path& APath, const TBytes& ABytes);
 
 }  // namespace quillet::test

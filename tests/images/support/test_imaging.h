@@ -28,15 +28,6 @@ class TImagingThread {
 // by the platform's own encoder at its best quality.
 TBytes EncodeJpeg(int AWidth, int AHeight, const std::vector<TRgba>& APixels);
 
-// A progressive JPEG of the pixels (top row first, alpha ignored) in a scan
-// script of our own: the DC coefficients of each of the three components in
-// a scan, then the 63 AC coefficients of each component in ABands bands, each
-// band first sent ARefinements bits short and then refined a bit a scan. That
-// is 3 + 3 * ABands * (1 + ARefinements) scans. Made by libjpeg on Linux;
-// nothing on Windows, whose encoder takes no scan script.
-std::optional<TBytes> EncodeJpegInScans(int AWidth, int AHeight, const std::vector<TRgba>& APixels, int ABands,
-                                        int ARefinements);
-
 // The image as the platform's general decoder gives it, pixels as
 // platform::DecodedImage describes them: gdk-pixbuf's loaders on Linux, where
 // the module decodes JPEG and PNG pages through their libraries itself, so

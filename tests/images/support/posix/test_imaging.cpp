@@ -4,15 +4,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
-#include <string>
-// After the C library headers it relies on.
-#include <jpeglib.h>
 
 namespace quillet::test {
 
@@ -35,64 +30,6 @@ TBytes EncodeJpeg(int AWidth, int AHeight, const std::vector<TRgba>& APixels) {
   }
   TBytes jpeg(buffer, buffer + size);
   g_free(buffer);
-  return jpeg;
-}
-
-namespace {
-
-[[noreturn]] void OnJpegEncoderError(j_common_ptr AInfo) {
-  char message[JMSG_LENGTH_MAX];
-  (*AInfo->err->format_message)(AInfo, message);
-  throw std::runtime_error(std::string("JPEG encoding failed: ") + message);
-}
-
-}  // namespace
-
-std::optional<TBytes> EncodeJpegInScans(int AWidth, int AHeight, const std::vector<TRgba>& APixels, int ABands,
-                                        int ARefinements) {
-  constexpr int kComponents = 3, kLastCoefficient = 63;
-  std::vector<jpeg_scan_info> script;
-  for (int component = 0; component < kComponents; ++component) script.push_back({1, {component}, 0, 0, 0, 0});
-  for (int component = 0; component < kComponents; ++component) {
-    for (int band = 0; band < ABands; ++band) {
-      const int first = 1 + band * kLastCoefficient / ABands;
-      const int last = (band + 1) * kLastCoefficient / ABands;
-      script.push_back({1, {component}, first, last, 0, ARefinements});
-      for (int bit = ARefinements; bit > 0; --bit) script.push_back({1, {component}, first, last, bit, bit - 1});
-    }
-  }
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  errors.error_exit = OnJpegEncoderError;  // the script is ours: an error is a fault of the test
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  std::unique_ptr<jpeg_compress_struct, decltype(&jpeg_destroy_compress)> owner(&info, &jpeg_destroy_compress);
-  jpeg_create_compress(&info);
-  jpeg_mem_dest(&info, &buffer, &size);
-  info.image_width = static_cast<JDIMENSION>(AWidth);
-  info.image_height = static_cast<JDIMENSION>(AHeight);
-  info.input_components = kComponents;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 90, TRUE);
-  info.scan_info = script.data();
-  info.num_scans = static_cast<int>(script.size());
-  jpeg_start_compress(&info, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(AWidth) * kComponents);
-  for (int y = 0; y < AHeight; ++y) {
-    for (int x = 0; x < AWidth; ++x) {
-      const TRgba& p = APixels[static_cast<size_t>(y) * static_cast<size_t>(AWidth) + static_cast<size_t>(x)];
-      row[static_cast<size_t>(x) * 3] = p.r;
-      row[static_cast<size_t>(x) * 3 + 1] = p.g;
-      row[static_cast<size_t>(x) * 3 + 2] = p.b;
-    }
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  TBytes jpeg(buffer, buffer + size);
-  std::free(buffer);
   return jpeg;
 }
 

@@ -90,8 +90,6 @@ TBytes EncodeJpeg(int AWidth, int AHeight, const std::vector<TRgba>& APixels) {
 // GetTempPathW reads TMP from the process's environment block.
 // The module decodes every page through WIC: there is no second decoder to
 // compare it with.
-std::optional<TBytes> EncodeJpegInScans(int, int, const std::vector<TRgba>&, int, int) { return std::nullopt; }
-
 std::optional<platform::DecodedImage> DecodeWithTheGeneralDecoder(const TBytes&) { return std::nullopt; }
 
 TTemporaryDirectoryOverride::TTemporaryDirectoryOverride(const std::string& ADirectory) {
