@@ -38,6 +38,8 @@ import zipfile
 import zlib
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "tests", "fixtures"))
+import pages  # noqa: E402
 MiB = 1024 * 1024
 
 # The 92-byte RAR 5 file with a wrong header CRC that crashes unrar 6.2.6.
@@ -70,49 +72,6 @@ def small_png(rgb=(200, 40, 40)):
     raw = b"".join(b"\x00" + bytes(rgb) * 4 for _ in range(4))
     return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 8, 2, 0, 0, 0)) +
             png_chunk(b"IDAT", zlib.compress(raw)) + png_chunk(b"IEND", b""))
-
-
-def scan_bomb_jpeg(width, height, refinements=13):
-    """A valid progressive grey JPEG of a flat image in 1 + 63 * (1 + refinements)
-    scans: the DC coefficients, then each AC coefficient on its own, first
-    `refinements` bits short and then refined a bit a scan. Each AC scan is
-    a few end-of-band runs, yet the decoder passes over every block of the
-    image for it: 8000 x 12500 pixels in 883 scans fit in some 300 KB."""
-    blocks = ((width + 7) // 8) * ((height + 7) // 8)
-
-    def segment(marker, body):
-        return bytes([0xFF, marker]) + struct.pack(">H", len(body) + 2) + body
-
-    eob_symbols = [n << 4 for n in range(15)]  # EOB0 .. EOB14, codes 0 .. 14 of 4 bits
-    tables = (bytes([0x00]) + bytes([1] + [0] * 15) + bytes([0]) +
-              bytes([0x10]) + bytes([0, 0, 0, 15] + [0] * 12) + bytes(eob_symbols))
-    out = bytearray(b"\xFF\xD8")
-    out += segment(0xDB, bytes([0]) + bytes([1] * 64))
-    out += segment(0xC2, struct.pack(">BHHB", 8, height, width, 1) + bytes([1, 0x11, 0]))
-    out += segment(0xC4, tables)
-
-    def scan(start, end, high, low, data):
-        return segment(0xDA, bytes([1, 1, 0x00, start, end, high << 4 | low])) + data
-
-    # DC: every difference is 0, the one 1-bit code "0", then 1-bits to the byte.
-    padding = blocks % 8
-    out += scan(0, 0, 0, 0, bytes(blocks // 8) + (bytes([0xFF >> padding]) if padding else b""))
-    # AC: end-of-band runs of at most 32767 blocks over the whole image.
-    bits, length = 0, 0
-    left = blocks
-    while left:
-        run = min(left, 32767)
-        n = run.bit_length() - 1
-        bits = (bits << (4 + n)) | (n << n) | (run - (1 << n))
-        length += 4 + n
-        left -= run
-    pad = -length % 8
-    data = ((bits << pad) | ((1 << pad) - 1)).to_bytes((length + pad) // 8, "big").replace(b"\xFF", b"\xFF\x00")
-    for k in range(1, 64):
-        out += scan(k, k, 0, refinements, data)
-        for bit in range(refinements, 0, -1):
-            out += scan(k, k, bit, bit - 1, data)
-    return bytes(out + b"\xFF\xD9")
 
 
 def run_tool(command, cwd=None):
@@ -261,7 +220,7 @@ CASES = [
     ("pixels-12000x12000", "pixels-12000x12000.cbz", PIXEL_BOMB,
      lambda d, p: make_image_cbz(p, flat_png(12000, 12000)), True),
     ("jpeg-883-scans", "jpeg-883-scans.cbz", PIXEL_BOMB,
-     lambda d, p: make_image_cbz(p, scan_bomb_jpeg(8000, 12500), "p001.jpg"), True),
+     lambda d, p: make_image_cbz(p, pages.progressive_jpeg(8000, 12500, 13), "p001.jpg"), True),
     ("page-8000x12500", "page-8000x12500.cbz", REAL_PAGE, lambda d, p: make_image_cbz(p, flat_png(8000, 12500)),
      True),
     ("fifo-cbz", "x.cbz", HOSTILE, lambda d, p: os.mkfifo(p), False),

@@ -56,6 +56,9 @@ def main():
         names, contents = page_files(stage)
         for name, data in contents.items():
             write(os.path.join(image, name), data)
+        # A progressive page, each AC coefficient in a scan of its own: 64
+        # scans, for the scan walk and the progressive decode.
+        write(os.path.join(image, "progressive.jpg"), pages.progressive_jpeg(40, 24, 0))
 
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
