@@ -28,10 +28,12 @@
 
 namespace {
 
+// A decompressor with the header read; started only for a decode, since a
+// progressive file's start decodes all its scans.
 struct TDecoder {
   jpeg_decompress_struct Info{};
   jpeg_error_mgr Errors{};
-  TDecoder(const std::vector<uint8_t>& AFile) {
+  explicit TDecoder(const std::vector<uint8_t>& AFile) {
     // The default error handler prints and exits, which is all a bench
     // program needs.
     Info.err = jpeg_std_error(&Errors);
@@ -39,7 +41,7 @@ struct TDecoder {
     jpeg_mem_src(&Info, AFile.data(), static_cast<unsigned long>(AFile.size()));
     jpeg_read_header(&Info, TRUE);
     Info.out_color_space = JCS_EXT_BGRA;
-    jpeg_start_decompress(&Info);
+    jpeg_calc_output_dimensions(&Info);
   }
   ~TDecoder() { jpeg_destroy_decompress(&Info); }
 };
@@ -47,6 +49,7 @@ struct TDecoder {
 void DecodeRows(const std::vector<uint8_t>& AFile, uint8_t* APixels, JDIMENSION AFirst, JDIMENSION AEnd) {
   TDecoder decoder(AFile);
   jpeg_decompress_struct& info = decoder.Info;
+  jpeg_start_decompress(&info);
   const size_t rowBytes = static_cast<size_t>(info.output_width) * 4;
   if (AFirst > 0) jpeg_skip_scanlines(&info, AFirst);
   while (info.output_scanline < AEnd) {
