@@ -48,7 +48,21 @@ TResult WebPDimensions(const TByteView& AData) {
   constexpr size_t kBody = 20;
   if (AData.Matches(12, "VP8X") && AData.Has(kBody, 10)) {
     // Flags and reserved bytes, then the canvas less one, 24 bits each.
-    return TImageDimensions{int64_t{AData.Le24(kBody + 4)} + 1, int64_t{AData.Le24(kBody + 7)} + 1};
+    TImageDimensions result{int64_t{AData.Le24(kBody + 4)} + 1, int64_t{AData.Le24(kBody + 7)} + 1};
+    // An animation's frames follow as ANMF chunks, each decoded onto the
+    // canvas before the first is handed out. Chunks are even-padded.
+    constexpr uint32_t kAnimation = 0x02;
+    if ((AData.U8(kBody) & kAnimation) != 0) {
+      int64_t frames = 0;
+      for (size_t at = 12; AData.Has(at, 8);) {
+        if (AData.Matches(at, "ANMF")) ++frames;
+        const size_t length = AData.Le32(at + 4);
+        if (!AData.Has(at + 8, length)) break;
+        at += 8 + length + (length & 1);
+      }
+      result.Frames = std::max<int64_t>(frames, 1);
+    }
+    return result;
   }
   if (AData.Matches(12, "VP8L") && AData.Has(kBody, 5) && AData.U8(kBody) == 0x2F) {
     // After the signature byte: 14 bits each, less one.
@@ -137,13 +151,67 @@ TResult BmpDimensions(const TByteView& AData) {
   return TImageDimensions{width, height < 0 ? -height : height};
 }
 
+// An ISO media file (HEIF, AVIF): boxes of a 32-bit size (1: a 64-bit size
+// follows the type; 0: to the end), then the type. The images' spatial
+// extents (ispe) are properties in meta / iprp / ipco; the largest width and
+// height of any of them is the size, so that neither a tile nor the grid
+// they make goes unseen. Each box is visited once.
+void ReadSpatialExtents(const TByteView& AData, size_t AStart, size_t AEnd, int ADepth, TImageDimensions& AResult,
+                        bool& AFound) {
+  for (size_t at = AStart; at < AEnd && AData.Has(at, 8);) {
+    uint64_t size = AData.Be32(at);
+    size_t header = 8;
+    if (size == 1) {
+      if (!AData.Has(at + 8, 8)) return;
+      size = uint64_t{AData.Be32(at + 8)} << 32 | AData.Be32(at + 12);
+      header = 16;
+    } else if (size == 0) {
+      size = AEnd - at;
+    }
+    if (size < header || size > AEnd - at) return;
+    const size_t end = at + static_cast<size_t>(size);
+    if (AData.Matches(at + 4, "ispe") && AData.Has(at + header, 12) && end - at >= header + 12) {
+      AResult.Width = std::max<int64_t>(AResult.Width, AData.Be32(at + header + 4));
+      AResult.Height = std::max<int64_t>(AResult.Height, AData.Be32(at + header + 8));
+      AFound = true;
+    } else if (ADepth < 3 && (AData.Matches(at + 4, "meta") || AData.Matches(at + 4, "iprp") ||
+                              AData.Matches(at + 4, "ipco"))) {
+      // meta is a full box: a version and flags come before its children.
+      const size_t children = at + header + (AData.Matches(at + 4, "meta") ? 4 : 0);
+      ReadSpatialExtents(AData, children, end, ADepth + 1, AResult, AFound);
+    }
+    at = end;
+  }
+}
+
+TResult HeifDimensions(const TByteView& AData) {
+  if (!AData.Matches(4, "ftyp")) return {};
+  TImageDimensions result;
+  bool found = false;
+  ReadSpatialExtents(AData, 0, AData.Size(), 0, result, found);
+  if (!found) return {};
+  return result;
+}
+
 }  // namespace
+
+bool HasPageImageSignature(const uint8_t* AData, size_t ASize) {
+  if (AData == nullptr) return false;
+  const TByteView data(AData, ASize);
+  const bool jpeg = data.Has(0, 3) && data.U8(0) == 0xFF && data.U8(1) == 0xD8 && data.U8(2) == 0xFF;
+  // Little-endian "II" 42 or 43 (BigTIFF), big-endian "MM" 42 or 43.
+  const bool tiff = data.Has(0, 4) && ((data.Matches(0, "II") && (data.Le16(2) == 42 || data.Le16(2) == 43)) ||
+                                       (data.Matches(0, "MM") && (data.Be16(2) == 42 || data.Be16(2) == 43)));
+  return jpeg || tiff || data.Matches(0, "\x89PNG\r\n\x1A\n") || data.Matches(0, "GIF87a") ||
+         data.Matches(0, "GIF89a") || data.Matches(0, "BM") || (data.Matches(0, "RIFF") && data.Matches(8, "WEBP")) ||
+         data.Matches(4, "ftyp");
+}
 
 std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, size_t ASize) {
   if (AData == nullptr) return {};
   const TByteView data(AData, ASize);
   for (TResult (*read)(const TByteView&) :
-       {PngDimensions, WebPDimensions, JpegDimensions, GifDimensions, BmpDimensions}) {
+       {PngDimensions, WebPDimensions, JpegDimensions, GifDimensions, BmpDimensions, HeifDimensions}) {
     if (TResult dimensions = read(data)) return dimensions;
   }
   return {};
@@ -151,8 +219,9 @@ std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, si
 
 bool DeclaresTooManyPixels(const uint8_t* AData, size_t ASize) {
   const TResult dimensions = DeclaredImageDimensions(AData, ASize);
-  return dimensions && dimensions->Width > 0 && dimensions->Height > 0 &&
-         !platform::ImageSizeAccepted(dimensions->Width, dimensions->Height);
+  if (!dimensions || dimensions->Width <= 0 || dimensions->Height <= 0) return false;
+  return !platform::ImageSizeAccepted(dimensions->Width, dimensions->Height) ||
+         dimensions->Frames > platform::kMaxImagePixels / (dimensions->Width * dimensions->Height);
 }
 
 bool DeclaresHeaderBeyondItsData(const uint8_t* AData, size_t ASize) {
@@ -165,12 +234,22 @@ bool DeclaresHeaderBeyondItsData(const uint8_t* AData, size_t ASize) {
   return kFileHeaderSize + data.Le32(14) > ASize || data.Le32(10) > ASize;
 }
 
-bool HasTooManyJpegScans(const uint8_t* AData, size_t ASize) {
+bool HasTooCostlyJpegScans(const uint8_t* AData, size_t ASize) {
   if (AData == nullptr) return false;
   const TByteView data(AData, ASize);
   if (!data.Has(0, 2) || data.U8(0) != 0xFF || data.U8(1) != 0xD8) return false;
   constexpr uint32_t kStartOfScan = 0xDA, kEndOfImage = 0xD9;
+  constexpr size_t kBlockSide = 8, kCoefficients = 64, kMostComponents = 4;
+  // From the frame header: each component's identifier and blocks.
+  struct TComponent {
+    uint32_t Id = 0;
+    uint64_t Blocks = 0;
+  };
+  TComponent components[kMostComponents];
+  size_t componentCount = 0;
+  uint64_t imageBlocks = 0;
   size_t scans = 0;
+  uint64_t visits = 0;
   size_t at = 2;
   for (;;) {
     // The next 0xFF, past entropy-coded data or bytes the decoder would
@@ -188,8 +267,44 @@ bool HasTooManyJpegScans(const uint8_t* AData, size_t ASize) {
     if (marker == 0x00 || marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) continue;
     if (!data.Has(at, 2)) return false;
     const size_t length = data.Be16(at);  // counts itself
+    const bool whole = length >= 2 && data.Has(at, length);
     if (marker == kStartOfScan && ++scans > kMaxJpegScans) return true;
-    if (length >= 2 && data.Has(at, length)) at += length;
+    if (whole && IsStartOfFrame(marker) && componentCount == 0 && length >= 8) {
+      // Precision, height, width, the component count, then 3 bytes each:
+      // identifier, sampling factors, quantisation table.
+      const uint64_t height = data.Be16(at + 3), width = data.Be16(at + 5);
+      const size_t count = std::min<size_t>(data.U8(at + 7), kMostComponents);
+      if (length < 8 + 3 * count) continue;
+      uint32_t mostAcross = 1, mostDown = 1;
+      for (size_t c = 0; c < count; ++c) {
+        mostAcross = std::max(mostAcross, data.U8(at + 9 + 3 * c) >> 4);
+        mostDown = std::max(mostDown, data.U8(at + 9 + 3 * c) & 15);
+      }
+      for (size_t c = 0; c < count; ++c) {
+        const uint32_t across = std::max(1u, data.U8(at + 9 + 3 * c) >> 4);
+        const uint32_t down = std::max(1u, data.U8(at + 9 + 3 * c) & 15);
+        const uint64_t columns = ((width * across + mostAcross - 1) / mostAcross + kBlockSide - 1) / kBlockSide;
+        const uint64_t rows = ((height * down + mostDown - 1) / mostDown + kBlockSide - 1) / kBlockSide;
+        components[c] = {data.U8(at + 8 + 3 * c), columns * rows};
+        imageBlocks += columns * rows;
+      }
+      componentCount = count;
+    }
+    if (whole && marker == kStartOfScan && componentCount > 0 && length >= 3) {
+      // The component count, 2 bytes each (identifier, tables), then the
+      // band's first and last coefficient.
+      const size_t count = data.U8(at + 2);
+      if (length >= 6 + 2 * count) {
+        const uint32_t first = data.U8(at + 3 + 2 * count), last = data.U8(at + 4 + 2 * count);
+        const uint64_t band = last >= first ? uint64_t{last} - first + 1 : 1;
+        for (size_t c = 0; c < count; ++c) {
+          for (size_t k = 0; k < componentCount; ++k)
+            if (components[k].Id == data.U8(at + 3 + 2 * c)) visits += components[k].Blocks * band;
+        }
+        if (visits > imageBlocks * kCoefficients * kMaxJpegCoefficientVisits) return true;
+      }
+    }
+    if (whole) at += length;
   }
 }
 

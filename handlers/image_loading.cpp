@@ -206,8 +206,8 @@ HBITMAP TvekCBxClassList::LoadImageFile(const std::u16string& AImageFileName) {
     TFileBytes data = ReadWholeFile(*file);
     // Refused before a decoder is handed the data: some decode all of it as
     // soon as they are, whatever size they would report afterwards.
-    if (DeclaresTooManyPixels(data.Data.get(), data.Size) || DeclaresHeaderBeyondItsData(data.Data.get(), data.Size) ||
-        HasTooManyJpegScans(data.Data.get(), data.Size))
+    if (!HasPageImageSignature(data.Data.get(), data.Size) || DeclaresTooManyPixels(data.Data.get(), data.Size) ||
+        DeclaresHeaderBeyondItsData(data.Data.get(), data.Size) || HasTooCostlyJpegScans(data.Data.get(), data.Size))
       throw Exception("Invalid image");
     DecodeImageData(data, target);
   }  // the file and its copy in memory go before the scaler runs

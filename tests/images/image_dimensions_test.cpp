@@ -101,6 +101,39 @@ THeader Bmp(int32_t AWidth, int32_t AHeight) {
       static_cast<uint32_t>(AHeight), 4));
 }
 
+// An animated WebP: the extended header with its animation flag, the
+// animation chunk, then AFrames frame chunks (of odd length, padded).
+THeader AnimatedWebP(uint32_t AWidth, uint32_t AHeight, int AFrames) {
+  THeader header = WebPChunk("VP8X").Le(10, 4).Bytes({0x02}).Zeros(3).Le(AWidth - 1, 3).Le(AHeight - 1, 3);
+  header.Text("ANIM").Le(6, 4).Zeros(6);
+  for (int i = 0; i < AFrames; ++i) header.Text("ANMF").Le(17, 4).Zeros(17).Zeros(1);
+  return header;
+}
+
+// An ISO media file: a box of its type and contents.
+TBytes Box(const char* AType, const TBytes& AContents) {
+  TBytes box = THeader{}.Be(8 + AContents.size(), 4).Text(AType).bytes;
+  box.insert(box.end(), AContents.begin(), AContents.end());
+  return box;
+}
+TBytes Joined(std::initializer_list<TBytes> AParts) {
+  TBytes joined;
+  for (const TBytes& part : AParts) joined.insert(joined.end(), part.begin(), part.end());
+  return joined;
+}
+// A HEIF file whose item properties give each of ASizes as a spatial extent.
+TBytes Heif(std::initializer_list<std::pair<uint32_t, uint32_t>> ASizes) {
+  TBytes extents;
+  for (const auto& [width, height] : ASizes) {
+    const TBytes ispe = Box("ispe", THeader{}.Zeros(4).Be(width, 4).Be(height, 4).bytes);
+    extents.insert(extents.end(), ispe.begin(), ispe.end());
+  }
+  const TBytes ftyp = Box("ftyp", THeader{}.Text("heic").Zeros(4).Text("mif1heic").bytes);
+  const TBytes hdlr = Box("hdlr", THeader{}.Zeros(8).Text("pict").Zeros(13).bytes);
+  const TBytes meta = Box("meta", Joined({TBytes(4, 0), hdlr, Box("iprp", Box("ipco", extents))}));
+  return Joined({ftyp, meta, Box("mdat", TBytes(16, 0))});
+}
+
 constexpr uint32_t kSide = 10240;  // kSide x kSide is exactly the cap
 
 TEST(DeclaredImageDimensions, HeadersOfEveryFormatReadHere) {
@@ -147,6 +180,16 @@ TEST(DeclaredImageDimensions, HeadersOfEveryFormatReadHere) {
       {"webp lossy, scale bits ignored", WebPLossy(0xC000 | 640, 0x4000 | 480).bytes, TImageDimensions{640, 480},
        false},
       {"webp lossy without its start code", WebPChunk("VP8 ").Le(10, 4).Zeros(10).bytes, std::nullopt, false},
+      {"webp animation of 6 frames at 4096 x 4096", AnimatedWebP(4096, 4096, 6).bytes,
+       TImageDimensions{4096, 4096, 6}, false},
+      {"webp animation of 7 frames at 4096 x 4096", AnimatedWebP(4096, 4096, 7).bytes,
+       TImageDimensions{4096, 4096, 7}, true},
+      {"webp animation of 60 frames cut after 20", AnimatedWebP(4096, 4096, 60).CutTo(30 + 18 + 26 * 20).bytes,
+       TImageDimensions{4096, 4096, 20}, true},
+      {"heif", Heif({{800, 1200}}), TImageDimensions{800, 1200}, false},
+      {"heif tiles and their grid", Heif({{512, 512}, {12000, 9000}, {512, 512}}), TImageDimensions{12000, 9000},
+       true},
+      {"heif without extents", Heif({}), std::nullopt, false},
       {"jpeg", Jpeg(800, 1200).bytes, TImageDimensions{800, 1200}, false},
       {"jpeg at the cap", Jpeg(kSide, kSide).bytes, TImageDimensions{kSide, kSide}, false},
       {"jpeg one row over", Jpeg(kSide, kSide + 1, 0xC1).bytes, TImageDimensions{kSide, kSide + 1}, true},
@@ -200,6 +243,7 @@ TEST(DeclaredImageDimensions, HeadersOfEveryFormatReadHere) {
     if (read) {
       EXPECT_EQ(read->Width, c.dimensions->Width);
       EXPECT_EQ(read->Height, c.dimensions->Height);
+      EXPECT_EQ(read->Frames, c.dimensions->Frames);
     }
     EXPECT_EQ(DeclaresTooManyPixels(exact.get(), c.bytes.size()), c.tooMany);
   }
@@ -253,7 +297,7 @@ TEST(DeclaredImageDimensions, NoDataDeclaresNothing) {
 // Every prefix of each header is read within its bounds; a prefix too short
 // for the size declares none.
 TEST(DeclaredImageDimensions, EveryCutOfAHeaderStaysWithinIt) {
-  for (const TBytes& whole : {Png(60000, 60000).bytes, WebPCanvas(1 << 20, 1 << 20).bytes,
+  for (const TBytes& whole : {Heif({{60000, 60000}}), Png(60000, 60000).bytes, WebPCanvas(1 << 20, 1 << 20).bytes,
                               WebPLossless(16384, 16384).bytes, WebPLossy(16383, 16383).bytes,
                               Jpeg(60000, 60000).bytes, Gif(60000, 60000, 0, 60000, 60000).bytes,
                               Bmp(60000, 60000).bytes}) {
@@ -265,6 +309,45 @@ TEST(DeclaredImageDimensions, EveryCutOfAHeaderStaysWithinIt) {
     }
     EXPECT_TRUE(DeclaresTooManyPixels(whole.data(), whole.size()));
   }
+}
+
+TEST(PageImageSignature, OnlyThePageFormatsAreHandedToADecoder) {
+  struct Case {
+    const char* name;
+    TBytes bytes;
+    bool page;
+  };
+  const Case cases[] = {
+      {"jpeg", Jpeg(64, 64).bytes, true},
+      {"png", Png(64, 64).bytes, true},
+      {"gif 87a", THeader{}.Text("GIF87a").Zeros(7).bytes, true},
+      {"gif 89a", Gif(64, 64, 0, 64, 64).bytes, true},
+      {"bmp", Bmp(64, 64).bytes, true},
+      {"tiff, little-endian", THeader{}.Text("II").Le(42, 2).Le(8, 4).bytes, true},
+      {"tiff, big-endian", THeader{}.Text("MM").Be(42, 2).Be(8, 4).bytes, true},
+      {"bigtiff", THeader{}.Text("II").Le(43, 2).Le(8, 2).Zeros(2).bytes, true},
+      {"webp", WebPLossless(64, 64).bytes, true},
+      {"heif", Heif({{64, 64}}), true},
+      {"svg", THeader{}.Text("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"4\" height=\"4\"/>").bytes, false},
+      {"svg with a declaration", THeader{}.Text("<?xml version=\"1.0\"?><svg/>").bytes, false},
+      {"xpm", THeader{}.Text("/* XPM */\nstatic char *p[] = {\"1 1 1 1\", \"a c #ff0000\", \"a\"};").bytes, false},
+      {"icon", THeader{}.Bytes({0, 0, 1, 0, 1, 0}).Zeros(16).bytes, false},
+      {"mac icon", THeader{}.Text("icns").Be(8, 4).bytes, false},
+      {"quicktime image", THeader{}.Be(16, 4).Text("idat").Zeros(8).bytes, false},
+      {"pnm", THeader{}.Text("P6\n4 4\n255\n").Zeros(48).bytes, false},
+      {"tga", THeader{}.Bytes({0, 0, 2}).Zeros(15).bytes, false},
+      {"tiff of another number", THeader{}.Text("II").Le(41, 2).Le(8, 4).bytes, false},
+      {"riff of another kind", THeader{}.Text("RIFF").Le(4, 4).Text("ACON").bytes, false},
+      {"two bytes of a jpeg", TBytes{0xFF, 0xD8}, false},
+      {"nothing", TBytes{}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::unique_ptr<uint8_t[]> exact(new uint8_t[c.bytes.size() + 1]);
+    std::copy(c.bytes.begin(), c.bytes.end(), exact.get());
+    EXPECT_EQ(HasPageImageSignature(exact.get(), c.bytes.size()), c.page);
+  }
+  EXPECT_FALSE(HasPageImageSignature(nullptr, 0));
 }
 
 // The marker stream of a JPEG file of AScans scans, each header followed by
@@ -303,15 +386,43 @@ TEST(JpegScans, MoreThanTheLimitAreRefusedHoweverTheMarkersAreDressed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(HasTooManyJpegScans(c.bytes.data(), c.bytes.size()), c.tooMany);
+    EXPECT_EQ(HasTooCostlyJpegScans(c.bytes.data(), c.bytes.size()), c.tooMany);
   }
 
   // Scans after the end of the image are never decoded.
   TBytes ended = JpegWithScans(kMaxJpegScans);
   const TBytes more = JpegWithScans(kMaxJpegScans);
   ended.insert(ended.end(), more.begin() + 2, more.end());
-  EXPECT_FALSE(HasTooManyJpegScans(ended.data(), ended.size()));
-  EXPECT_FALSE(HasTooManyJpegScans(nullptr, 0));
+  EXPECT_FALSE(HasTooCostlyJpegScans(ended.data(), ended.size()));
+  EXPECT_FALSE(HasTooCostlyJpegScans(nullptr, 0));
+}
+
+// A JPEG of 640 x 480 pixels (4,800 blocks of one component): its DC scan,
+// then AScans scans that each refine all 63 AC coefficients, visiting every
+// coefficient of the image but the DC ones.
+TBytes JpegOfFullRefinements(size_t AScans) {
+  THeader header = Jpeg(640, 480, 0xC2);
+  header.Bytes({0xFF, 0xDA}).Be(8, 2).Bytes({1, 1, 0x00, 0, 0, 0x00, 0x12});
+  for (size_t i = 0; i < AScans; ++i) header.Bytes({0xFF, 0xDA}).Be(8, 2).Bytes({1, 1, 0x00, 1, 63, 0x10, 0x34});
+  return std::move(header.Bytes({0xFF, 0xD9}).bytes);
+}
+
+// Few scans may still cost many passes over the image: what they visit is
+// bounded too, not only how many there are.
+TEST(JpegScans, WhatTheyVisitIsBounded) {
+  // The DC scan and 6 full refinements visit each block's coefficients
+  // 1 + 6 * 63 = 379 times, within 6 * 64 = 384; a seventh is over.
+  const TBytes six = JpegOfFullRefinements(6), seven = JpegOfFullRefinements(7);
+  EXPECT_FALSE(HasTooCostlyJpegScans(six.data(), six.size()));
+  EXPECT_TRUE(HasTooCostlyJpegScans(seven.data(), seven.size()));
+  // A sequential JPEG: one scan of every coefficient of three components,
+  // sampled 2 x 2 and 1 x 1 (the 4:2:0 of most photographs).
+  THeader sequential = JpegStart();
+  sequential.Bytes({0xFF, 0xC0}).Be(17, 2).Bytes({8}).Be(3056, 2).Be(1988, 2).Bytes(
+      {3, 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1});
+  sequential.Bytes({0xFF, 0xDA}).Be(12, 2).Bytes({3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0x00, 0x12, 0x34});
+  sequential.Bytes({0xFF, 0xD9});
+  EXPECT_FALSE(HasTooCostlyJpegScans(sequential.bytes.data(), sequential.bytes.size()));
 }
 
 // Every prefix is read within its bounds (AddressSanitizer watches the copy's
@@ -325,12 +436,12 @@ TEST(JpegScans, EveryCutStaysWithinTheData) {
     const std::unique_ptr<uint8_t[]> cut(new uint8_t[size]);
     std::copy(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(size), cut.get());
     // The scan counts once its header's length is there.
-    if (HasTooManyJpegScans(cut.get(), size) != (size >= lastScan + 4)) ADD_FAILURE() << "cut at " << size;
+    if (HasTooCostlyJpegScans(cut.get(), size) != (size >= lastScan + 4)) ADD_FAILURE() << "cut at " << size;
   }
   TBytes longSegment = JpegWithScans(kMaxJpegScans + 1);
   const TBytes overlong = THeader{}.Bytes({0xFF, 0xE1}).Be(0xFFFF, 2).bytes;
   longSegment.insert(longSegment.begin() + 2, overlong.begin(), overlong.end());
-  EXPECT_TRUE(HasTooManyJpegScans(longSegment.data(), longSegment.size()));
+  EXPECT_TRUE(HasTooCostlyJpegScans(longSegment.data(), longSegment.size()));
 }
 
 }  // namespace
