@@ -239,7 +239,8 @@ bool HasTooCostlyJpegScans(const uint8_t* AData, size_t ASize) {
   const TByteView data(AData, ASize);
   if (!data.Has(0, 2) || data.U8(0) != 0xFF || data.U8(1) != 0xD8) return false;
   constexpr uint32_t kStartOfScan = 0xDA, kEndOfImage = 0xD9;
-  constexpr size_t kBlockSide = 8, kCoefficients = 64, kMostComponents = 4;
+  // libjpeg takes frames of up to 10 components.
+  constexpr size_t kBlockSide = 8, kCoefficients = 64, kMostComponents = 10;
   // From the frame header: each component's identifier and blocks.
   struct TComponent {
     uint32_t Id = 0;
@@ -269,12 +270,12 @@ bool HasTooCostlyJpegScans(const uint8_t* AData, size_t ASize) {
     const size_t length = data.Be16(at);  // counts itself
     const bool whole = length >= 2 && data.Has(at, length);
     if (marker == kStartOfScan && ++scans > kMaxJpegScans) return true;
-    if (whole && IsStartOfFrame(marker) && componentCount == 0 && length >= 8) {
+    if (whole && IsStartOfFrame(marker) && componentCount == 0 && length >= 8 &&
+        length >= 8 + 3 * std::min<size_t>(data.U8(at + 7), kMostComponents)) {
       // Precision, height, width, the component count, then 3 bytes each:
       // identifier, sampling factors, quantisation table.
       const uint64_t height = data.Be16(at + 3), width = data.Be16(at + 5);
       const size_t count = std::min<size_t>(data.U8(at + 7), kMostComponents);
-      if (length < 8 + 3 * count) continue;
       uint32_t mostAcross = 1, mostDown = 1;
       for (size_t c = 0; c < count; ++c) {
         mostAcross = std::max(mostAcross, data.U8(at + 9 + 3 * c) >> 4);

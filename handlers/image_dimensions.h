@@ -3,8 +3,9 @@
 // before any decoder sees them. A decoder learns the size only once it has
 // been handed the data, and some decode the whole image right then (Wine's
 // PNG decoder does, gdk-pixbuf's WebP loader takes no notice of a refused
-// size), so an image beyond the pixel cap is turned away here first. So is a
-// JPEG file whose scans would cost the decoder far more than its bytes.
+// size), so an image beyond the pixel cap is turned away here first. So are
+// data that is no page image and a JPEG file whose scans would cost the
+// decoder far more than its bytes.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -39,9 +40,8 @@ std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, si
 bool HasPageImageSignature(const uint8_t* AData, size_t ASize);
 
 // Whether the data declares an image beyond the pixel cap, counting every
-// frame a decoder makes. Data whose size
-// cannot be read here, or that declares no positive size, is left to the
-// decoder's own checks.
+// frame a decoder makes. Data whose size cannot be read here, or that
+// declares no positive size, is left to the decoder's own checks.
 bool DeclaresTooManyPixels(const uint8_t* AData, size_t ASize);
 
 // Whether the data declares a header longer than the data itself: a BMP
