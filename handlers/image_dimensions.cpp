@@ -193,6 +193,19 @@ TResult HeifDimensions(const TByteView& AData) {
   return result;
 }
 
+// An ISO media file that is a HEIF or AVIF image: it starts with its file
+// type box, whole within the data, whose major brand is one of theirs. The
+// first four bytes are the box's size: taken for anything, they would let a
+// file whose content sniffing finds another format (SVG, TGA, PNM) through.
+bool IsHeifImage(const TByteView& AData) {
+  if (!AData.Has(0, 12) || !AData.Matches(4, "ftyp")) return false;
+  const uint32_t size = AData.Be32(0);
+  if (size < 16 || !AData.Has(0, size)) return false;
+  for (const char* brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "mif2", "msf1", "avif", "avis"})
+    if (AData.Matches(8, brand)) return true;
+  return false;
+}
+
 }  // namespace
 
 bool HasPageImageSignature(const uint8_t* AData, size_t ASize) {
@@ -204,7 +217,7 @@ bool HasPageImageSignature(const uint8_t* AData, size_t ASize) {
                                        (data.Matches(0, "MM") && (data.Be16(2) == 42 || data.Be16(2) == 43)));
   return jpeg || tiff || data.Matches(0, "\x89PNG\r\n\x1A\n") || data.Matches(0, "GIF87a") ||
          data.Matches(0, "GIF89a") || data.Matches(0, "BM") || (data.Matches(0, "RIFF") && data.Matches(8, "WEBP")) ||
-         data.Matches(4, "ftyp");
+         IsHeifImage(data);
 }
 
 std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, size_t ASize) {
@@ -220,7 +233,7 @@ std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, si
 bool DeclaresTooManyPixels(const uint8_t* AData, size_t ASize) {
   const TResult dimensions = DeclaredImageDimensions(AData, ASize);
   if (!dimensions || dimensions->Width <= 0 || dimensions->Height <= 0) return false;
-  return !platform::ImageSizeAccepted(dimensions->Width, dimensions->Height) ||
+  return !platform::ImageSizeAccepted(dimensions->Width, dimensions->Height) || dimensions->Frames > kMaxFrames ||
          dimensions->Frames > platform::kMaxImagePixels / (dimensions->Width * dimensions->Height);
 }
 
