@@ -151,11 +151,119 @@ TResult BmpDimensions(const TByteView& AData) {
   return TImageDimensions{width, height < 0 ? -height : height};
 }
 
+// Bits of an HEVC parameter set, most significant first, the emulation
+// prevention bytes (the 03 of 00 00 03) left out. Reads past the end give
+// zeros and mark the reader exhausted.
+class THevcBits {
+ public:
+  THevcBits(const TByteView& AData, size_t AStart, size_t AEnd) : FData(AData), FAt(AStart), FEnd(AEnd) {}
+  uint32_t Bits(int ACount) {
+    uint32_t value = 0;
+    for (int i = 0; i < ACount; ++i) value = value << 1 | Bit();
+    return value;
+  }
+  // An unsigned exponential-Golomb number; at most 32 leading zeros.
+  uint64_t Golomb() {
+    int zeros = 0;
+    while (Bit() == 0 && !FExhausted && zeros < 32) ++zeros;
+    return (uint64_t{1} << zeros) - 1 + Bits(zeros);
+  }
+  bool Exhausted() const { return FExhausted; }
+
+ private:
+  uint32_t Bit() {
+    if (FBit == 0) {
+      if (FAt >= FEnd) {
+        FExhausted = true;
+        return 0;
+      }
+      if (FZeros >= 2 && FData.U8(FAt) == 3) {
+        FZeros = 0;
+        if (++FAt >= FEnd) {
+          FExhausted = true;
+          return 0;
+        }
+      }
+      FByte = FData.U8(FAt++);
+      FZeros = FByte == 0 ? FZeros + 1 : 0;
+      FBit = 8;
+    }
+    --FBit;
+    return FByte >> FBit & 1;
+  }
+
+  const TByteView& FData;
+  size_t FAt, FEnd;
+  uint32_t FByte = 0;
+  int FBit = 0;
+  int FZeros = 0;
+  bool FExhausted = false;
+};
+
+// The luma size a sequence parameter set codes: after the NAL unit header,
+// the set's identifiers and its profile, tier and level (a fixed 96 bits for
+// the whole stream, then what each sub-layer declares).
+std::optional<TImageDimensions> HevcSequenceSize(const TByteView& AData, size_t AStart, size_t AEnd) {
+  THevcBits bits(AData, AStart, AEnd);
+  bits.Bits(16);  // NAL unit header
+  bits.Bits(4);   // video parameter set
+  const uint32_t subLayers = bits.Bits(3);
+  bits.Bits(1);
+  bits.Bits(32), bits.Bits(32), bits.Bits(32);  // general profile, tier, flags and level
+  uint32_t profilePresent = 0, levelPresent = 0;
+  for (uint32_t i = 0; i < subLayers; ++i) {
+    profilePresent |= bits.Bits(1) << i;
+    levelPresent |= bits.Bits(1) << i;
+  }
+  if (subLayers > 0) bits.Bits(2 * (8 - static_cast<int>(subLayers)));
+  for (uint32_t i = 0; i < subLayers; ++i) {
+    if (profilePresent >> i & 1) bits.Bits(32), bits.Bits(32), bits.Bits(24);
+    if (levelPresent >> i & 1) bits.Bits(8);
+  }
+  bits.Golomb();  // sequence parameter set
+  if (bits.Golomb() == 3) bits.Bits(1);  // chroma format, separate planes
+  const uint64_t width = bits.Golomb(), height = bits.Golomb();
+  if (bits.Exhausted()) return {};
+  return TImageDimensions{static_cast<int64_t>(width), static_cast<int64_t>(height)};
+}
+
+// The sequence parameter sets (NAL unit type 33) of an HEVC configuration
+// record: 22 bytes of profile and format, the count of arrays, then per array
+// its NAL unit type, the count of units and each unit after its length.
+void ReadHevcConfiguration(const TByteView& AData, size_t AStart, size_t AEnd, TImageDimensions& AResult,
+                           bool& AFound) {
+  constexpr uint32_t kSequenceParameterSet = 33;
+  size_t at = AStart + 22;
+  if (at >= AEnd || !AData.Has(at, 1)) return;
+  const uint32_t arrays = AData.U8(at++);
+  for (uint32_t a = 0; a < arrays; ++a) {
+    if (AEnd - at < 3) return;
+    const uint32_t type = AData.U8(at) & 0x3F;
+    const uint32_t units = AData.Be16(at + 1);
+    at += 3;
+    for (uint32_t u = 0; u < units; ++u) {
+      if (AEnd - at < 2) return;
+      const size_t length = AData.Be16(at);
+      at += 2;
+      if (length > AEnd - at) return;
+      if (type == kSequenceParameterSet) {
+        if (const std::optional<TImageDimensions> size = HevcSequenceSize(AData, at, at + length)) {
+          AResult.Width = std::max(AResult.Width, size->Width);
+          AResult.Height = std::max(AResult.Height, size->Height);
+          AFound = true;
+        }
+      }
+      at += length;
+    }
+  }
+}
+
 // An ISO media file (HEIF, AVIF): boxes of a 32-bit size (1: a 64-bit size
 // follows the type; 0: to the end), then the type. The images' spatial
-// extents (ispe) are properties in meta / iprp / ipco; the largest width and
-// height of any of them is the size, so that neither a tile nor the grid
-// they make goes unseen. Each box is visited once.
+// extents (ispe) and HEVC configurations (hvcC) are properties in meta /
+// iprp / ipco; the largest width and height of any of them is the size, so
+// that neither a tile nor the grid they make, nor a stream larger than its
+// extents, goes unseen. Each box is visited once.
 void ReadSpatialExtents(const TByteView& AData, size_t AStart, size_t AEnd, int ADepth, TImageDimensions& AResult,
                         bool& AFound) {
   for (size_t at = AStart; at < AEnd && AData.Has(at, 8);) {
@@ -174,6 +282,10 @@ void ReadSpatialExtents(const TByteView& AData, size_t AStart, size_t AEnd, int 
       AResult.Width = std::max<int64_t>(AResult.Width, AData.Be32(at + header + 4));
       AResult.Height = std::max<int64_t>(AResult.Height, AData.Be32(at + header + 8));
       AFound = true;
+    } else if (AData.Matches(at + 4, "hvcC")) {
+      // The size the HEVC stream itself codes: the decoder goes by it,
+      // whatever the extents say.
+      ReadHevcConfiguration(AData, at + header, end, AResult, AFound);
     } else if (ADepth < 3 && (AData.Matches(at + 4, "meta") || AData.Matches(at + 4, "iprp") ||
                               AData.Matches(at + 4, "ipco"))) {
       // meta is a full box: a version and flags come before its children.

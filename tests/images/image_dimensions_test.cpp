@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -110,6 +111,11 @@ THeader AnimatedWebP(uint32_t AWidth, uint32_t AHeight, int AFrames) {
   return header;
 }
 
+TBytes Cut(TBytes ABytes, size_t ASize) {
+  ABytes.resize(ASize);
+  return ABytes;
+}
+
 // An ISO media file: a box of its type and contents.
 TBytes Box(const char* AType, const TBytes& AContents) {
   TBytes box = THeader{}.Be(8 + AContents.size(), 4).Text(AType).bytes;
@@ -121,9 +127,60 @@ TBytes Joined(std::initializer_list<TBytes> AParts) {
   for (const TBytes& part : AParts) joined.insert(joined.end(), part.begin(), part.end());
   return joined;
 }
-// A HEIF file whose item properties give each of ASizes as a spatial extent.
-TBytes Heif(std::initializer_list<std::pair<uint32_t, uint32_t>> ASizes) {
-  TBytes extents;
+// An HEVC sequence parameter set coding AWidth x AHeight luma samples, with
+// ASubLayers sub-layers that each declare a profile and a level. Its profile
+// bits are zeros, so the emulation prevention bytes a writer puts after two
+// zero bytes are there to be taken out.
+TBytes HevcSequenceParameterSet(uint32_t AWidth, uint32_t AHeight, int ASubLayers) {
+  std::vector<bool> bits;
+  auto put = [&bits](uint64_t AValue, int ACount) {
+    for (int i = ACount - 1; i >= 0; --i) bits.push_back((AValue >> i & 1) != 0);
+  };
+  auto golomb = [&put](uint64_t AValue) {
+    const int length = std::bit_width(AValue + 1);
+    put(0, length - 1);
+    put(AValue + 1, length);
+  };
+  put(0x4201, 16);  // NAL unit type 33
+  put(0, 4);
+  put(static_cast<uint64_t>(ASubLayers), 3);
+  put(1, 1);
+  put(0, 96);  // general profile, tier and level
+  for (int i = 0; i < ASubLayers; ++i) put(3, 2);
+  if (ASubLayers > 0) put(0, 2 * (8 - ASubLayers));
+  for (int i = 0; i < ASubLayers; ++i) put(0, 88 + 8);
+  golomb(0);  // parameter set
+  golomb(1);  // 4:2:0
+  golomb(AWidth);
+  golomb(AHeight);
+  put(1, 1);  // the trailing bits
+  while (bits.size() % 8 != 0) bits.push_back(false);
+  TBytes unit;
+  int zeros = 0;
+  for (size_t at = 0; at < bits.size(); at += 8) {
+    uint8_t byte = 0;
+    for (size_t i = 0; i < 8; ++i) byte = static_cast<uint8_t>(byte << 1 | (bits[at + i] ? 1 : 0));
+    if (zeros >= 2 && byte <= 3) {
+      unit.push_back(3);
+      zeros = 0;
+    }
+    unit.push_back(byte);
+    zeros = byte == 0 ? zeros + 1 : 0;
+  }
+  return unit;
+}
+
+// An HEVC configuration record holding one sequence parameter set.
+TBytes HevcConfiguration(const TBytes& ASequenceParameterSet) {
+  TBytes record = THeader{}.Bytes({1}).Zeros(21).Bytes({1, 0x80 | 33}).Be(1, 2).Be(ASequenceParameterSet.size(), 2).bytes;
+  record.insert(record.end(), ASequenceParameterSet.begin(), ASequenceParameterSet.end());
+  return Box("hvcC", record);
+}
+
+// A HEIF file whose item properties give each of ASizes as a spatial extent,
+// after AProperties.
+TBytes Heif(std::initializer_list<std::pair<uint32_t, uint32_t>> ASizes, const TBytes& AProperties = {}) {
+  TBytes extents = AProperties;
   for (const auto& [width, height] : ASizes) {
     const TBytes ispe = Box("ispe", THeader{}.Zeros(4).Be(width, 4).Be(height, 4).bytes);
     extents.insert(extents.end(), ispe.begin(), ispe.end());
@@ -194,6 +251,19 @@ TEST(DeclaredImageDimensions, HeadersOfEveryFormatReadHere) {
       {"heif tiles and their grid", Heif({{512, 512}, {12000, 9000}, {512, 512}}), TImageDimensions{12000, 9000},
        true},
       {"heif without extents", Heif({}), std::nullopt, false},
+      {"heif whose stream codes its extent", Heif({{640, 480}}, HevcConfiguration(HevcSequenceParameterSet(640, 480, 0))),
+       TImageDimensions{640, 480}, false},
+      // The decoder goes by the stream.
+      {"heif whose stream codes more than its extent",
+       Heif({{100, 100}}, HevcConfiguration(HevcSequenceParameterSet(24000, 24000, 0))),
+       TImageDimensions{24000, 24000}, true},
+      {"heif of a stream without extents", Heif({}, HevcConfiguration(HevcSequenceParameterSet(12000, 9000, 2))),
+       TImageDimensions{12000, 9000}, true},
+      {"heif of a stream with sub-layers", Heif({}, HevcConfiguration(HevcSequenceParameterSet(1992, 3056, 7))),
+       TImageDimensions{1992, 3056}, false},
+      {"heif of a cut parameter set",
+       Heif({{64, 48}}, HevcConfiguration(Cut(HevcSequenceParameterSet(24000, 24000, 0), 18))),
+       TImageDimensions{64, 48}, false},
       {"jpeg", Jpeg(800, 1200).bytes, TImageDimensions{800, 1200}, false},
       {"jpeg at the cap", Jpeg(kSide, kSide).bytes, TImageDimensions{kSide, kSide}, false},
       {"jpeg one row over", Jpeg(kSide, kSide + 1, 0xC1).bytes, TImageDimensions{kSide, kSide + 1}, true},
@@ -301,7 +371,8 @@ TEST(DeclaredImageDimensions, NoDataDeclaresNothing) {
 // Every prefix of each header is read within its bounds; a prefix too short
 // for the size declares none.
 TEST(DeclaredImageDimensions, EveryCutOfAHeaderStaysWithinIt) {
-  for (const TBytes& whole : {Heif({{60000, 60000}}), Png(60000, 60000).bytes, WebPCanvas(1 << 20, 1 << 20).bytes,
+  for (const TBytes& whole : {Heif({{60000, 60000}}), Heif({}, HevcConfiguration(HevcSequenceParameterSet(60000, 60000, 3))),
+                              Png(60000, 60000).bytes, WebPCanvas(1 << 20, 1 << 20).bytes,
                               WebPLossless(16384, 16384).bytes, WebPLossy(16383, 16383).bytes,
                               Jpeg(60000, 60000).bytes, Gif(60000, 60000, 0, 60000, 60000).bytes,
                               Bmp(60000, 60000).bytes}) {
