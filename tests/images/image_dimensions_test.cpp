@@ -133,7 +133,7 @@ TBytes Joined(std::initializer_list<TBytes> AParts) {
 // zero bytes are there to be taken out.
 TBytes HevcSequenceParameterSet(uint32_t AWidth, uint32_t AHeight, int ASubLayers) {
   std::vector<bool> bits;
-  auto put = [&bits](uint64_t AValue, int ACount) {
+  auto put = [&bits](uint64_t AValue, int ACount) {  // at most 64 bits at a time
     for (int i = ACount - 1; i >= 0; --i) bits.push_back((AValue >> i & 1) != 0);
   };
   auto golomb = [&put](uint64_t AValue) {
@@ -145,10 +145,10 @@ TBytes HevcSequenceParameterSet(uint32_t AWidth, uint32_t AHeight, int ASubLayer
   put(0, 4);
   put(static_cast<uint64_t>(ASubLayers), 3);
   put(1, 1);
-  put(0, 96);  // general profile, tier and level
+  for (int i = 0; i < 3; ++i) put(0, 32);  // general profile, tier and level: 96 bits
   for (int i = 0; i < ASubLayers; ++i) put(3, 2);
   if (ASubLayers > 0) put(0, 2 * (8 - ASubLayers));
-  for (int i = 0; i < ASubLayers; ++i) put(0, 88 + 8);
+  for (int i = 0; i < 3 * ASubLayers; ++i) put(0, 32);  // each sub-layer's profile (88 bits) and level (8)
   golomb(0);  // parameter set
   golomb(1);  // 4:2:0
   golomb(AWidth);
