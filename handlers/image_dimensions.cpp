@@ -35,16 +35,22 @@ class TByteView {
 
 using TResult = std::optional<TImageDimensions>;
 
+// The signatures the readers below and the page screen share.
+bool StartsAsPng(const TByteView& AData) { return AData.Matches(0, "\x89PNG\r\n\x1A\n"); }
+bool StartsAsWebP(const TByteView& AData) { return AData.Matches(0, "RIFF") && AData.Matches(8, "WEBP"); }
+// The start-of-image marker.
+bool StartsAsJpeg(const TByteView& AData) { return AData.Has(0, 2) && AData.U8(0) == 0xFF && AData.U8(1) == 0xD8; }
+
 // The signature, then the first chunk, which must be IHDR: width and height
 // as 32-bit big-endian numbers.
 TResult PngDimensions(const TByteView& AData) {
-  if (!AData.Matches(0, "\x89PNG\r\n\x1A\n") || !AData.Matches(12, "IHDR") || !AData.Has(16, 8)) return {};
+  if (!StartsAsPng(AData) || !AData.Matches(12, "IHDR") || !AData.Has(16, 8)) return {};
   return TImageDimensions{AData.Be32(16), AData.Be32(20)};
 }
 
 // RIFF, a size, WEBP, then the first chunk's type and size; its data from 20.
 TResult WebPDimensions(const TByteView& AData) {
-  if (!AData.Matches(0, "RIFF") || !AData.Matches(8, "WEBP")) return {};
+  if (!StartsAsWebP(AData)) return {};
   constexpr size_t kBody = 20;
   if (AData.Matches(12, "VP8X") && AData.Has(kBody, 10)) {
     // Flags and reserved bytes, then the canvas less one, 24 bits each.
@@ -85,7 +91,7 @@ bool IsStartOfFrame(uint32_t AMarker) {
 // The marker segments are walked by their lengths up to the first frame
 // header; each step moves forward, so the walk ends within the data.
 TResult JpegDimensions(const TByteView& AData) {
-  if (!AData.Has(0, 3) || AData.U8(0) != 0xFF || AData.U8(1) != 0xD8) return {};
+  if (!AData.Has(0, 3) || !StartsAsJpeg(AData)) return {};
   size_t at = 2;
   for (;;) {
     if (!AData.Has(at, 2) || AData.U8(at) != 0xFF) return {};
@@ -323,13 +329,12 @@ bool IsHeifImage(const TByteView& AData) {
 bool HasPageImageSignature(const uint8_t* AData, size_t ASize) {
   if (AData == nullptr) return false;
   const TByteView data(AData, ASize);
-  const bool jpeg = data.Has(0, 3) && data.U8(0) == 0xFF && data.U8(1) == 0xD8 && data.U8(2) == 0xFF;
+  const bool jpeg = StartsAsJpeg(data) && data.Has(2, 1) && data.U8(2) == 0xFF;  // a marker follows
   // Little-endian "II" 42 or 43 (BigTIFF), big-endian "MM" 42 or 43.
   const bool tiff = data.Has(0, 4) && ((data.Matches(0, "II") && (data.Le16(2) == 42 || data.Le16(2) == 43)) ||
                                        (data.Matches(0, "MM") && (data.Be16(2) == 42 || data.Be16(2) == 43)));
-  return jpeg || tiff || data.Matches(0, "\x89PNG\r\n\x1A\n") || data.Matches(0, "GIF87a") ||
-         data.Matches(0, "GIF89a") || data.Matches(0, "BM") || (data.Matches(0, "RIFF") && data.Matches(8, "WEBP")) ||
-         IsHeifImage(data);
+  return jpeg || tiff || StartsAsPng(data) || data.Matches(0, "GIF87a") || data.Matches(0, "GIF89a") ||
+         data.Matches(0, "BM") || StartsAsWebP(data) || IsHeifImage(data);
 }
 
 std::optional<TImageDimensions> DeclaredImageDimensions(const uint8_t* AData, size_t ASize) {
@@ -362,7 +367,7 @@ bool DeclaresHeaderBeyondItsData(const uint8_t* AData, size_t ASize) {
 bool HasTooCostlyJpegScans(const uint8_t* AData, size_t ASize) {
   if (AData == nullptr) return false;
   const TByteView data(AData, ASize);
-  if (!data.Has(0, 2) || data.U8(0) != 0xFF || data.U8(1) != 0xD8) return false;
+  if (!StartsAsJpeg(data)) return false;
   constexpr uint32_t kStartOfScan = 0xDA, kEndOfImage = 0xD9;
   // libjpeg takes frames of up to 10 components.
   constexpr size_t kBlockSide = 8, kCoefficients = 64, kMostComponents = 10;
